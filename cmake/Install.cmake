@@ -1,0 +1,21 @@
+# Install rules, CMake package (find_package(TrovelSdk)) and pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS trovelsdk EXPORT TrovelSdkTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT TrovelSdkTargets NAMESPACE TrovelSdk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TrovelSdk)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TrovelSdkConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/TrovelSdkConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TrovelSdk)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TrovelSdkConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TrovelSdkConfig.cmake ${PROJECT_BINARY_DIR}/TrovelSdkConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TrovelSdk)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/trovelsdk.pc.in ${PROJECT_BINARY_DIR}/trovelsdk.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/trovelsdk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
