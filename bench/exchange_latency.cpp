@@ -1,0 +1,136 @@
+// Exchange latency over a pseudo-terminal: a peer answers each request after T ms with a
+// reply that takes D ms on the wire (0.52 ms per byte at 19200 baud). The read rule's ideal
+// end is T + D + 100 ms; this reports how far past it the exchange ends and how much CPU
+// the calling thread used.
+//
+//   exchange_latency [rounds]     (default 20 rounds per case)
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "modbus/Frame.h"
+#include "serial/ComPort.h"
+#include "serial/Exchange.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kByteTime = std::chrono::microseconds(521);
+
+double ThreadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+struct Peer {
+    int master = -1;
+    std::atomic<bool> stop{false};
+    int delayMs = 0;
+    std::size_t replyBytes = 7;
+
+    void Run()
+    {
+        std::vector<std::uint8_t> pending;
+        while (!stop.load()) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            std::uint8_t buf[256];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            pending.insert(pending.end(), buf, buf + n);
+            if (pending.size() < trovel::modbus::kReadRequestSize)
+                continue;
+            pending.clear();
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            std::vector<std::uint8_t> reply(replyBytes, 0);
+            reply[0] = 1;
+            reply[1] = 3;
+            trovel::modbus::AppendCrc(reply);
+            const auto start = Clock::now();
+            for (std::size_t i = 0; i < reply.size(); ++i) {
+                std::this_thread::sleep_until(start + kByteTime * static_cast<int>(i + 1));
+                static_cast<void>(::write(master, &reply[i], 1));
+            }
+        }
+    }
+};
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+    struct Case { int delayMs; std::size_t replyBytes; };
+    const Case cases[] = {{0, 7}, {20, 7}, {20, 17}, {50, 9}, {100, 17}};
+
+    std::printf("%-10s %-8s %-10s %-12s %-14s %-14s %-12s\n", "T (ms)", "bytes", "D (ms)", "ideal (ms)",
+                "median (ms)", "overhead (ms)", "CPU (ms)");
+    double worstOverhead = 0;
+    double worstCpu = 0;
+    for (const Case& c : cases) {
+        Peer peer;
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&peer.master, &slave, name, nullptr, nullptr) != 0)
+            return 2;
+        ::close(slave);
+        peer.delayMs = c.delayMs;
+        peer.replyBytes = c.replyBytes;
+        trovel::serial::ComPort port;
+        if (!port.OpenByPath(name))
+            return 2;
+        std::thread server([&] { peer.Run(); });
+
+        std::array<std::uint8_t, 8> request{};
+        trovel::modbus::BuildReadRequest(1, 100, 2, request);
+        std::vector<double> wall, cpu;
+        for (int r = 0; r < rounds; ++r) {
+            trovel::serial::ReplyBuffer reply{};
+            const double cpu0 = ThreadCpuMs();
+            const auto t0 = Clock::now();
+            const auto got = trovel::serial::TransactFrame(port, request, reply);
+            wall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            cpu.push_back(ThreadCpuMs() - cpu0);
+            if (got != static_cast<std::int32_t>(c.replyBytes))
+                std::fprintf(stderr, "round %d: got %d bytes\n", r, got);
+        }
+        peer.stop = true;
+        server.join();
+        port.ReleaseHandle();
+        ::close(peer.master);
+
+        const double d = static_cast<double>(c.replyBytes) * 0.521;
+        const double ideal = c.delayMs + d + 100.0;
+        const double median = Median(wall);
+        const double cpuMedian = Median(cpu);
+        worstOverhead = std::max(worstOverhead, median - ideal);
+        worstCpu = std::max(worstCpu, cpuMedian);
+        std::printf("%-10d %-8zu %-10.2f %-12.2f %-14.2f %-14.2f %-12.3f\n", c.delayMs, c.replyBytes, d, ideal, median,
+                    median - ideal, cpuMedian);
+    }
+    std::printf("\nworst median overhead %.2f ms (target <= 3), worst median CPU %.3f ms (target <= 1): %s\n",
+                worstOverhead, worstCpu, worstOverhead <= 3.0 && worstCpu <= 1.0 ? "within targets" : "MISSED");
+    return 0;
+}
