@@ -85,7 +85,8 @@ PtyPeer& PtyPeer::SendAtLineSpeed(Bytes reply)
 
 void PtyPeer::Start()
 {
-    thread_ = std::thread([this] { RunScript(); });
+    thread_ = std::thread([this, steps = std::move(steps_)] { RunScript(steps); });
+    steps_.clear();
 }
 
 bool PtyPeer::Finish()
@@ -152,9 +153,9 @@ void PtyPeer::Inject(std::span<const std::uint8_t> bytes)
     WriteAll(bytes, false);
 }
 
-void PtyPeer::RunScript()
+void PtyPeer::RunScript(const std::vector<Step>& steps)
 {
-    for (const Step& step : steps_) {
+    for (const Step& step : steps) {
         if (const auto* expect = std::get_if<ExpectStep>(&step)) {
             const auto deadline = std::chrono::steady_clock::now() + expect->timeout;
             for (;;) {
@@ -234,6 +235,15 @@ std::vector<PtyPeer::Event> PtyPeer::Log() const
 {
     const std::lock_guard lock(mutex_);
     return log_;
+}
+
+Bytes PtyPeer::Unexpected(Millis settle)
+{
+    Received(settle);
+    const std::lock_guard lock(mutex_);
+    Bytes extra(received_.begin() + static_cast<std::ptrdiff_t>(consumed_), received_.end());
+    consumed_ = received_.size();
+    return extra;
 }
 
 Bytes PtyPeer::Received(Millis settle)

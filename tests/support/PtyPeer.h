@@ -36,8 +36,9 @@ public:
     PtyPeer& Send(Bytes reply);
     PtyPeer& SendAtLineSpeed(Bytes reply); // about 0.52 ms per byte, as at 19200 baud
 
+    // Runs the steps given so far; after Finish() a new script may be given and started.
     void Start();
-    // Waits for the script to end; true when every expectation was met.
+    // Waits for the script to end; true when every expectation so far was met.
     bool Finish();
     std::string Failure() const;
 
@@ -54,6 +55,9 @@ public:
 
     // Everything the peer has read from the line so far, after collecting for `settle`.
     Bytes Received(Millis settle = Millis(0));
+    // What arrived beyond the bytes that scripts expected, after collecting for `settle`;
+    // marks it as seen.
+    Bytes Unexpected(Millis settle);
     // Writes bytes at once, outside any script.
     void Inject(std::span<const std::uint8_t> bytes);
 
@@ -63,7 +67,7 @@ private:
     struct SendStep { Bytes bytes; bool paced; };
     using Step = std::variant<ExpectStep, PauseStep, SendStep>;
 
-    void RunScript();
+    void RunScript(const std::vector<Step>& steps);
     void RunServer(Handler handler);
     // Reads what is available within `wait` into the log of received bytes.
     void Collect(Millis wait);
