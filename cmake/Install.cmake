@@ -17,5 +17,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/TrovelSdkConfigVersion.cm
 install(FILES ${PROJECT_BINARY_DIR}/TrovelSdkConfig.cmake ${PROJECT_BINARY_DIR}/TrovelSdkConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TrovelSdk)
 
+# Relative to the .pc file, so that an install moved to another prefix still resolves.
+file(RELATIVE_PATH TROVEL_PC_RELATIVE_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/trovelsdk.pc.in ${PROJECT_BINARY_DIR}/trovelsdk.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/trovelsdk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix, then builds a C host against it twice:
+# with find_package(TrovelSdk) and with pkg-config.
+set -euo pipefail
+build_dir=$1
+source_dir=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+libdir=$(ls -d "$work"/prefix/lib*/ | head -n 1)
+
+cmake -S "$source_dir" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer"
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cc "$source_dir/consumer.c" $(pkg-config --cflags --libs trovelsdk) -o "$work/pc-consumer"
+LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+echo "install check passed"
