@@ -1,0 +1,105 @@
+// Fault specifications and how each fault reshapes a reply (the wire itself: ServerTest).
+
+#include <gtest/gtest.h>
+
+#include "sim/Fault.h"
+#include "support/PtyPeer.h"
+
+namespace {
+
+using namespace trovel::sim;
+using trovel::test::Hex;
+using std::chrono::milliseconds;
+
+const Bytes kReply = Hex("01 03 04 00 00 3F C0 EB 93");
+constexpr Duration kTurnaround = milliseconds(5);
+
+TEST(SimFaults, SpecificationsParse)
+{
+    struct Case {
+        const char* text;
+        FaultKind kind;
+        std::uint32_t effective;
+        double rate;
+    };
+    const Case cases[] = {
+        {"no-answer", FaultKind::NoAnswer, 0, 1.0},      {"late", FaultKind::Late, 300, 1.0},
+        {"delay:80@0.25", FaultKind::Delay, 80, 0.25},   {"split:150@25%", FaultKind::Split, 150, 0.25},
+        {"truncate:4", FaultKind::Truncate, 4, 1.0},     {"exception:2", FaultKind::Exception, 2, 1.0},
+        {"flood", FaultKind::Flood, 1100, 1.0},          {"bad-crc@100%", FaultKind::BadCrc, 0, 1.0},
+        {"extra", FaultKind::Extra, 3, 1.0},
+    };
+    for (const auto& c : cases) {
+        const auto rule = ParseFaultRule(c.text);
+        ASSERT_TRUE(rule) << c.text;
+        EXPECT_EQ(rule->fault.kind, c.kind) << c.text;
+        EXPECT_EQ(rule->fault.Effective(), c.effective) << c.text;
+        EXPECT_DOUBLE_EQ(rule->rate, c.rate) << c.text;
+    }
+    for (const char* bad : {"", "bogus", "delay:", "delay:x", "late@0", "late@1.5", "late@", "exception:256", "late@-1"})
+        EXPECT_FALSE(ParseFaultRule(bad)) << bad;
+}
+
+TEST(SimFaults, EachKindReshapesTheReply)
+{
+    const auto shape = [](FaultKind kind, std::uint32_t value = 0) {
+        return ShapeReply(kReply, Fault{kind, value}, kTurnaround, true);
+    };
+    auto b = ShapeReply(kReply, std::nullopt, kTurnaround, true);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(b[0].bytes, kReply);
+    EXPECT_EQ(b[0].delay, kTurnaround);
+
+    EXPECT_TRUE(shape(FaultKind::NoAnswer).empty());
+    EXPECT_EQ(shape(FaultKind::Delay, 40)[0].delay, kTurnaround + milliseconds(40));
+    EXPECT_EQ(shape(FaultKind::BadCrc)[0].bytes, Hex("01 03 04 00 00 3F C0 14 6C"));
+    EXPECT_EQ(shape(FaultKind::Truncate)[0].bytes, Hex("01 03 04 00 00 3F C0 EB"));
+    EXPECT_EQ(shape(FaultKind::Truncate, 3)[0].bytes, Hex("01 03 04"));
+    EXPECT_EQ(shape(FaultKind::Extra, 2)[0].bytes, Hex("01 03 04 00 00 3F C0 EB 93 00 00"));
+    EXPECT_EQ(shape(FaultKind::Late)[0].delay, milliseconds(300));
+
+    b = shape(FaultKind::Split, 120);
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[0].bytes, Hex("01 03 04 00"));
+    EXPECT_EQ(b[1].bytes, Hex("00 3F C0 EB 93"));
+    EXPECT_EQ(b[1].delay, milliseconds(120));
+
+    b = shape(FaultKind::Flood);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_FALSE(b[0].paced);
+    ASSERT_EQ(b[0].bytes.size(), 1100u);
+    EXPECT_TRUE(std::equal(kReply.begin(), kReply.end(), b[0].bytes.begin()));
+    EXPECT_EQ(std::count(b[0].bytes.begin(), b[0].bytes.end(), 0x55), 1100 - 9);
+}
+
+TEST(SimFaults, OneShotFaultsComeFirstAndInOrder)
+{
+    FaultPlan plan;
+    plan.Add({{FaultKind::Extra}, 1.0});
+    plan.Once({FaultKind::Late});
+    plan.Once({FaultKind::BadCrc});
+    EXPECT_EQ(plan.Draw()->kind, FaultKind::Late);
+    EXPECT_EQ(plan.Draw()->kind, FaultKind::BadCrc);
+    EXPECT_EQ(plan.Draw()->kind, FaultKind::Extra);
+    plan.Clear();
+    EXPECT_FALSE(plan.Draw());
+}
+
+TEST(SimFaults, RatesHitAboutThatShareAndRepeatWithTheSeed)
+{
+    const auto run = [](std::uint64_t seed) {
+        FaultPlan plan(seed);
+        plan.Add({{FaultKind::NoAnswer}, 0.2});
+        std::vector<bool> hits;
+        for (int i = 0; i < 2000; ++i)
+            hits.push_back(plan.Draw().has_value());
+        return hits;
+    };
+    const auto hits = run(7);
+    const auto share = static_cast<double>(std::count(hits.begin(), hits.end(), true)) / 2000.0;
+    EXPECT_GT(share, 0.15);
+    EXPECT_LT(share, 0.25);
+    EXPECT_EQ(hits, run(7));
+}
+
+} // namespace

@@ -1,0 +1,233 @@
+#include "sim/Server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+#include "modbus/Frame.h"
+
+namespace trovel::sim {
+
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// With no slave open the master reports a hang-up at once, again and again; look again
+// this much later instead of spinning.
+constexpr auto kNoPeerRetry = std::chrono::milliseconds(5);
+
+Duration SteadyNow() { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+timespec ToTimespec(Duration d)
+{
+    if (d < Duration::zero())
+        d = Duration::zero();
+    const auto ns = d.count();
+    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+} // namespace
+
+Server::Server(Line& line, ServerOptions options)
+    : line_(line), options_(std::move(options)), faults_(options_.faultSeed), framer_(options_.silence)
+{
+    int slave = -1;
+    char name[256] = {};
+    termios raw{};
+    ::cfmakeraw(&raw);
+    ::cfsetspeed(&raw, B19200);
+    if (::openpty(&master_, &slave, name, &raw, nullptr) != 0)
+        throw std::system_error(errno, std::generic_category(), "openpty");
+    // Holding the slave open ourselves would keep the line's exclusive-open flag set after
+    // a master closes it, and the master could never open it again.
+    ::close(slave);
+    ownsMaster_ = true;
+    path_ = name;
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) {
+        ::close(master_);
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+}
+
+Server::Server(Line& line, int masterFd, ServerOptions options)
+    : line_(line), options_(std::move(options)), faults_(options_.faultSeed), framer_(options_.silence),
+      master_(masterFd)
+{
+    char name[256] = {};
+    if (::ptsname_r(master_, name, sizeof name) == 0)
+        path_ = name;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+Server::~Server()
+{
+    Stop();
+    ::close(wake_);
+    if (ownsMaster_)
+        ::close(master_);
+}
+
+void Server::Start()
+{
+    if (thread_.joinable())
+        return;
+    started_ = std::chrono::steady_clock::now();
+    thread_ = std::thread([this] { Run(); });
+}
+
+void Server::Stop()
+{
+    if (!thread_.joinable())
+        return;
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(wake_, &one, sizeof one));
+    thread_.join();
+    std::uint64_t drained = 0;
+    static_cast<void>(::read(wake_, &drained, sizeof drained));
+    framer_ = RtuFramer(options_.silence);
+}
+
+bool Server::SleepUntil(SteadyTime deadline)
+{
+    for (;;) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= SteadyTime::duration::zero())
+            return true;
+        const timespec timeout = ToTimespec(std::chrono::duration_cast<Duration>(left));
+        pollfd p{wake_, POLLIN, 0};
+        const int rc = ::ppoll(&p, 1, &timeout, nullptr);
+        if (rc > 0)
+            return false;
+        if (rc < 0 && errno != EINTR)
+            return true;
+    }
+}
+
+bool Server::SendAll(std::span<const std::uint8_t> bytes)
+{
+    std::size_t put = 0;
+    while (put < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + put, bytes.size() - put);
+        if (n > 0) {
+            put += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return true; // nobody on the other side: the bytes are lost, as on a real line
+        std::array<pollfd, 2> p{{{master_, POLLOUT, 0}, {wake_, POLLIN, 0}}};
+        if (::poll(p.data(), p.size(), -1) > 0 && (p[1].revents & POLLIN) != 0)
+            return false;
+    }
+    return true;
+}
+
+void Server::Report(Traffic::Kind kind, Bytes bytes, std::string note)
+{
+    if (options_.onTraffic)
+        options_.onTraffic({kind, std::chrono::steady_clock::now() - started_, std::move(bytes), std::move(note)});
+}
+
+void Server::Run()
+{
+    std::array<std::uint8_t, 4096> buffer{};
+    for (;;) {
+        const auto deadline = framer_.Deadline();
+        const timespec timeout = deadline ? ToTimespec(*deadline - SteadyNow()) : timespec{};
+        std::array<pollfd, 2> p{{{master_, POLLIN, 0}, {wake_, POLLIN, 0}}};
+        const int rc = ::ppoll(p.data(), p.size(), deadline ? &timeout : nullptr, nullptr);
+        if (rc < 0 && errno != EINTR)
+            return;
+        if ((p[1].revents & POLLIN) != 0)
+            return;
+        if ((p[0].revents & POLLIN) != 0) {
+            const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+            if (n > 0)
+                framer_.Feed(std::span(buffer.data(), static_cast<std::size_t>(n)), SteadyNow());
+        } else if ((p[0].revents & (POLLHUP | POLLERR)) != 0) {
+            // No master has the slave open; whatever was half received is gone with it.
+            framer_ = RtuFramer(options_.silence);
+            if (!SleepUntil(std::chrono::steady_clock::now() + kNoPeerRetry))
+                return;
+            continue;
+        }
+        while (auto frame = framer_.Next(SteadyNow()))
+            Handle(*frame);
+    }
+}
+
+void Server::Handle(const RtuFramer::Frame& frame)
+{
+    const auto received = std::chrono::steady_clock::now();
+    const Bytes& request = frame.bytes;
+    if (!frame.complete) {
+        Report(Traffic::Kind::Ignored, request, "incomplete frame");
+        return;
+    }
+    if (!FrameCrcValid(request)) {
+        framer_.Resync();
+        Report(Traffic::Kind::Ignored, request, "bad CRC");
+        return;
+    }
+    if (request[0] == modbus::kBroadcastAddress) {
+        static_cast<void>(line_.Respond(request));
+        Report(Traffic::Kind::Request, request, "broadcast: executed, not answered");
+        return;
+    }
+    if (!line_.Answers(request)) {
+        Report(Traffic::Kind::Ignored, request, "no controller at address " + std::to_string(request[0]));
+        return;
+    }
+
+    const std::optional<Fault> fault = faults_.Draw();
+    const std::string note = fault ? "fault: " + Describe(*fault) : std::string();
+    Report(Traffic::Kind::Request, request, note);
+    if (fault && fault->kind == FaultKind::NoAnswer)
+        return;
+    Bytes reply;
+    if (fault && fault->kind == FaultKind::Exception)
+        reply = ExceptionReply(request[0], request[1], static_cast<Exception>(fault->Effective()));
+    else if (auto answer = line_.Respond(request))
+        reply = std::move(*answer);
+    if (reply.empty())
+        return;
+
+    Bytes sent;
+    auto at = received;
+    for (const Burst& burst : ShapeReply(reply, fault, options_.turnaround, options_.paced)) {
+        at += burst.delay;
+        if (!SleepUntil(at))
+            return;
+        if (burst.paced) {
+            // Each byte leaves when the line would have finished carrying it.
+            for (const std::uint8_t byte : burst.bytes) {
+                at += kByteTime;
+                if (!SleepUntil(at) || !SendAll(std::span(&byte, 1)))
+                    return;
+            }
+        } else {
+            if (!SendAll(burst.bytes))
+                return;
+            at = std::chrono::steady_clock::now();
+        }
+        sent.insert(sent.end(), burst.bytes.begin(), burst.bytes.end());
+    }
+    Report(Traffic::Kind::Reply, std::move(sent), note);
+}
+
+} // namespace trovel::sim

@@ -1,0 +1,76 @@
+#pragma once
+// Serves a Line on the master side of a pseudo-terminal: a Modbus master (the library,
+// mbpoll, a Windows host under wine) opens the slave side by its path. Replies leave after
+// the turnaround delay and at the line's speed, shaped by the fault plan.
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "sim/Clock.h"
+#include "sim/Fault.h"
+#include "sim/Framer.h"
+#include "sim/Line.h"
+
+namespace trovel::sim {
+
+// 10 bits (start, 8 data, stop) at 19200 baud.
+inline constexpr Duration kByteTime = std::chrono::microseconds(521);
+
+// What the server saw and did, for logging; `at` counts from Start().
+struct Traffic {
+    enum class Kind { Request, Reply, Ignored } kind;
+    Duration at;
+    Bytes bytes;
+    std::string note; // why a request went unanswered, or the fault that shaped a reply
+};
+
+struct ServerOptions {
+    Duration turnaround = std::chrono::milliseconds(5);
+    bool paced = true; // false sends each reply piece at once
+    Duration silence = kInterFrameSilence;
+    std::uint64_t faultSeed = 1; // fault rates draw from a generator seeded with this
+    std::function<void(const Traffic&)> onTraffic; // called on the server's thread
+};
+
+class Server {
+public:
+    // Opens a new pseudo-terminal; DevicePath() names its slave side.
+    explicit Server(Line& line, ServerOptions options = {});
+    // Serves a master descriptor opened elsewhere; the caller keeps it and closes it after
+    // the server has stopped.
+    Server(Line& line, int masterFd, ServerOptions options = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    const std::string& DevicePath() const noexcept { return path_; }
+    FaultPlan& Faults() noexcept { return faults_; }
+    Line& Controllers() noexcept { return line_; }
+
+    // Serving runs on a thread of the server's own; Stop() wakes it and waits for it.
+    void Start();
+    void Stop();
+
+private:
+    void Run();
+    void Handle(const RtuFramer::Frame& frame);
+    // False when Stop() came first.
+    bool SleepUntil(std::chrono::steady_clock::time_point deadline);
+    bool SendAll(std::span<const std::uint8_t> bytes);
+    void Report(Traffic::Kind kind, Bytes bytes, std::string note = {});
+
+    Line& line_;
+    ServerOptions options_;
+    FaultPlan faults_;
+    RtuFramer framer_;
+    int master_ = -1;
+    bool ownsMaster_ = false;
+    int wake_ = -1; // eventfd that Stop() signals
+    std::string path_;
+    std::thread thread_;
+    std::chrono::steady_clock::time_point started_;
+};
+
+} // namespace trovel::sim
