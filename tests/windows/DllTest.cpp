@@ -1,0 +1,184 @@
+// TrovelSdk.dll as a host uses it: loaded at run time, its exports taken by name and by
+// ordinal, driving the scripted peer of line.peer through wine's COM port.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TrovelSdk.h"
+#include "WineLine.h"
+
+namespace trovel::wintest {
+namespace {
+
+// Loads the DLL from the program's folder, as a host does, and unloads it at the end.
+class TrovelDll {
+public:
+    TrovelDll() : module_(::LoadLibraryW(L"TrovelSdk.dll")) {}
+    ~TrovelDll() { Unload(); }
+    TrovelDll(const TrovelDll&) = delete;
+    TrovelDll& operator=(const TrovelDll&) = delete;
+
+    bool Loaded() const { return module_ != nullptr; }
+    void Unload()
+    {
+        if (module_ != nullptr)
+            ::FreeLibrary(module_);
+        module_ = nullptr;
+    }
+
+    FARPROC ByName(const char* name) const { return ::GetProcAddress(module_, name); }
+    FARPROC ByOrdinal(unsigned ordinal) const
+    {
+        return ::GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(ordinal)));
+    }
+
+    // The export as a typed pointer, taken by ordinal after checking that the name agrees.
+    template <class Function>
+    Function Export(const char* name, unsigned ordinal) const
+    {
+        const FARPROC byName = ByName(name);
+        EXPECT_NE(byName, nullptr) << name;
+        EXPECT_EQ(byName, ByOrdinal(ordinal)) << name << " @" << ordinal;
+        // Through void(*)(), the type that stands for any function, as GetProcAddress is used.
+        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(ByOrdinal(ordinal)));
+    }
+
+private:
+    HMODULE module_;
+};
+
+// The .def entries, "Name @ordinal".
+std::vector<std::pair<std::string, unsigned>> DefinedExports()
+{
+    std::vector<std::pair<std::string, unsigned>> exports;
+    std::ifstream def(TROVEL_DEF_FILE);
+    const std::regex entry(R"(^\s*(\w+)\s+@(\d+)\s*$)");
+    std::smatch match;
+    for (std::string line; std::getline(def, line);)
+        if (std::regex_match(line, match, entry))
+            exports.emplace_back(match[1], static_cast<unsigned>(std::stoul(match[2])));
+    return exports;
+}
+
+class Dll : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dll.Loaded()) << "TrovelSdk.dll next to the test program";
+        openCom = dll.Export<decltype(&::OpenCom)>("OpenCom", 4);
+        closeCom = dll.Export<decltype(&::CloseCom)>("CloseCom", 5);
+        isComOpen = dll.Export<decltype(&::IsComOpen)>("IsComOpen", 3);
+        ASSERT_NE(openCom, nullptr);
+        ASSERT_NE(closeCom, nullptr);
+        ASSERT_NE(isComOpen, nullptr);
+    }
+
+    TrovelDll dll;
+    decltype(&::OpenCom) openCom = nullptr;
+    decltype(&::CloseCom) closeCom = nullptr;
+    decltype(&::IsComOpen) isComOpen = nullptr;
+};
+
+TEST_F(Dll, EveryDefinedExportResolvesByNameAndByOrdinalToOneAddress)
+{
+    const auto exports = DefinedExports();
+    ASSERT_FALSE(exports.empty()) << "cannot read " << TROVEL_DEF_FILE;
+    for (const auto& [name, ordinal] : exports) {
+        EXPECT_NE(dll.ByName(name.c_str()), nullptr) << name;
+        EXPECT_EQ(dll.ByName(name.c_str()), dll.ByOrdinal(ordinal)) << name << " @" << ordinal;
+    }
+    EXPECT_EQ(dll.ByName("OpenComDevice"), nullptr) << "the Linux-only export stays out of the DLL";
+}
+
+TEST_F(Dll, OpenComRefusesBadAndMissingPorts)
+{
+    EXPECT_EQ(isComOpen(), 0) << "no port is open after load";
+    EXPECT_EQ(openCom(0), 0);
+    EXPECT_EQ(openCom(1025), 0);
+    EXPECT_EQ(openCom(AbsentPort()), 0);
+    EXPECT_EQ(isComOpen(), 0);
+}
+
+TEST_F(Dll, AnOpenPortStaysTheOneOpenedFirst)
+{
+    ASSERT_EQ(openCom(TestPort()), 1);
+    EXPECT_EQ(isComOpen(), 1);
+    EXPECT_EQ(openCom(0), 1);
+    EXPECT_EQ(openCom(AbsentPort()), 1);
+    EXPECT_EQ(isComOpen(), 1);
+    EXPECT_EQ(closeCom(), false);
+}
+
+// The peer counts how often the last handle to its line closed; asking it takes a port of
+// its own, whose close it counts as well.
+int ClosesSoFar()
+{
+    const int closes = QueryStatusOnFreshPort().closes;
+    ::Sleep(100); // let the peer see the hang-up of the question's port
+    return closes + 1;
+}
+
+// The peer notices an open within a few milliseconds; a close must not come sooner.
+void LetThePeerSeeTheOpen() { ::Sleep(100); }
+
+TEST_F(Dll, CloseComClosesTheDeviceAndAnswersFalse)
+{
+    const int closesBefore = ClosesSoFar();
+    ASSERT_GE(closesBefore, 1);
+
+    ASSERT_EQ(openCom(TestPort()), 1);
+    LetThePeerSeeTheOpen();
+    EXPECT_EQ(closeCom(), false);
+    EXPECT_EQ(isComOpen(), 0);
+    EXPECT_EQ(closeCom(), false) << "also on a closed port";
+    EXPECT_EQ(ClosesSoFar(), closesBefore + 2);
+
+    EXPECT_EQ(openCom(TestPort()), 1) << "the port opens again after a close";
+    EXPECT_EQ(closeCom(), false);
+}
+
+TEST_F(Dll, UnloadingClosesAnOpenPort)
+{
+    const int closesBefore = ClosesSoFar();
+    ASSERT_GE(closesBefore, 1);
+
+    ASSERT_EQ(openCom(TestPort()), 1);
+    LetThePeerSeeTheOpen();
+    dll.Unload();
+    EXPECT_EQ(ClosesSoFar(), closesBefore + 2);
+}
+
+TEST_F(Dll, AControllerCallRunsOneExchange)
+{
+    const auto getMotorSpeed = dll.Export<decltype(&::GetMotorSpeed)>("GetMotorSpeed", 27);
+    ASSERT_NE(getMotorSpeed, nullptr);
+    float speed = 0.0f;
+    EXPECT_EQ(getMotorSpeed(1, &speed), 0) << "refused while the port is closed";
+
+    ASSERT_EQ(openCom(TestPort()), 1);
+    const Stopwatch watch;
+    EXPECT_EQ(getMotorSpeed(1, &speed), 1);
+    Report("GetMotorSpeed through the DLL (reply at 20 ms)", watch.Ms());
+    EXPECT_EQ(speed, 1.5f);
+    closeCom();
+}
+
+TEST_F(Dll, Crc16MatchesAFrameOnTheLine)
+{
+    const auto crc16 = dll.Export<decltype(&::CRC16)>("CRC16", 1);
+    ASSERT_NE(crc16, nullptr);
+    const unsigned char frame[] = {0x01, 0x03, 0x00, 0x64, 0x00, 0x02};
+    EXPECT_EQ(crc16(frame, 6), 0x85D4);
+    EXPECT_EQ(crc16(frame, -1), 0);
+    EXPECT_EQ(crc16(nullptr, 6), 0);
+}
+
+} // namespace
+} // namespace trovel::wintest

@@ -1,0 +1,79 @@
+#pragma once
+// What the wine tests share: the COM port that wine_run.py maps to its scripted peer, the
+// requests that pick the peer's behaviour (line.peer), and the timing margins.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/ComPort.h"
+
+namespace trovel::wintest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Parses "01 03 00 64" into bytes.
+Bytes Hex(const std::string& text);
+
+// The port mapped to the peer's pseudo-terminal, and one mapped to nothing.
+std::uint32_t TestPort();
+std::uint32_t AbsentPort();
+
+// Wine grants a second handle to a serial device, which Windows refuses.
+bool RunningUnderWine();
+
+// Requests of line.peer, each naming one behaviour of the scripted controller.
+namespace request {
+inline const Bytes kSilent = Hex("01 03 00 64 00 01 C5 D5");
+inline const Bytes kReplyAfter20Ms = Hex("02 03 00 64 00 01 C5 E6");
+inline const Bytes kReplyWithLongGap = Hex("03 03 00 64 00 01 C4 37");
+inline const Bytes kReplyWithShortGap = Hex("04 03 00 64 00 01 C5 80");
+inline const Bytes kLateReply = Hex("05 03 00 64 00 01 C4 51");
+inline const Bytes kPromptReply = Hex("06 03 00 64 00 01 C4 62");
+inline const Bytes kFlood = Hex("07 03 00 64 00 01 C5 B3");
+inline const Bytes kStatus = Hex("3F 53 54 41 54 55 53");
+} // namespace request
+
+namespace reply {
+inline const Bytes kReplyAfter20Ms = Hex("02 03 02 00 12 7C 49");
+inline const Bytes kLongGapHead = Hex("03 03 02");
+inline const Bytes kLongGapTail = Hex("00 13 80 49");
+inline const Bytes kReplyWithShortGap = Hex("04 03 02 00 14 74 4B");
+inline const Bytes kLateReply = Hex("05 03 02 00 15 88 4B");
+inline const Bytes kPromptReply = Hex("06 03 02 00 16 8C 4A");
+inline constexpr std::size_t kFloodLength = 1100;
+} // namespace reply
+
+// Margins around the read rule (100 ms after the last byte, 250 ms in all). Wine adds a few
+// milliseconds to each read; the upper bounds leave room for a loaded machine, and the
+// bound for a read that ends on the byte gap stays below the 250 ms a total time-out takes.
+inline constexpr double kTotalTimeoutMinMs = 240.0;
+inline constexpr double kTotalTimeoutMaxMs = 450.0;
+inline constexpr double kGapEndMinMs = 110.0;
+inline constexpr double kGapEndMaxMs = 240.0;
+
+// What the peer reports about the line: "19200 8N1" and how often the program closed it.
+struct LineStatus {
+    std::string format;
+    int closes = -1;
+};
+LineStatus QueryStatus(serial::ComPort& open);
+// Opens the test port only for the question (which the peer then counts as one more close).
+LineStatus QueryStatusOnFreshPort();
+
+class Stopwatch {
+public:
+    double Ms() const
+    {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Prints a measured duration, so that a run shows how wine kept the time-outs.
+void Report(const char* what, double ms);
+
+} // namespace trovel::wintest
