@@ -102,7 +102,8 @@ def read_def(path):
 
 def stdcall_sizes(nm, objects):
     """Decorated stdcall symbols defined in the objects: name -> argument bytes."""
-    output = subprocess.run([nm, "--defined-only", *objects], check=True, capture_output=True, text=True).stdout
+    code = [path for path in objects if path.endswith((".obj", ".o"))]  # not the compiled resources
+    output = subprocess.run([nm, "--defined-only", *code], check=True, capture_output=True, text=True).stdout
     sizes = {}
     for line in output.splitlines():
         match = re.fullmatch(r"[0-9a-fA-F]+ T _(\w+)@(\d+)", line.strip())
