@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <bit>
 
 #include "modbus/RegisterMap.h"
 #include "sim/Controller.h"
@@ -15,19 +14,6 @@ using namespace trovel::sim;
 namespace reg = trovel::reg;
 
 Exception WriteOne(Controller& c, std::uint16_t r, std::uint16_t value) { return c.Write(r, std::span(&value, 1)); }
-
-TEST(SimRegisters, IdentityAndDatesHaveFactoryValues)
-{
-    Controller c(3);
-    std::array<std::uint16_t, 6> serial{};
-    ASSERT_EQ(c.Read(reg::SerialNumber, serial), Exception::None);
-    EXPECT_EQ(serial[5], 3) << "every controller on a line has its own serial number";
-    std::array<std::uint16_t, 2> bios{};
-    ASSERT_EQ(c.Read(reg::BiosDate, bios), Exception::None);
-    EXPECT_EQ((std::uint32_t{bios[1]} << 16) | bios[0], 20200115u);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(c.Float(reg::FactoryDate)), 20210315u);
-    EXPECT_EQ(c.Register(reg::DeviceAddress), 3);
-}
 
 TEST(SimRegisters, SwitchStatusMirrorsTheSixOutputs)
 {
@@ -70,15 +56,6 @@ TEST(SimRegisters, RefusedWritesChangeNothingAtAll)
     EXPECT_EQ(WriteOne(c, reg::SerialNumber, 1), Exception::IllegalDataAddress);
     std::array<std::uint16_t, 1> out{};
     EXPECT_EQ(c.Read(reg::WorkMode + 1, out), Exception::IllegalDataAddress);
-}
-
-TEST(SimRegisters, AuxiliaryInputsAndRemoteKeysComeFromOutside)
-{
-    Controller c(1);
-    c.SetAuxiliaryInputs(0x0A);
-    EXPECT_EQ(c.Register(reg::InputStatus), 0x00A0 | reg::input::LeftLimit);
-    c.SetRemoteKey(3);
-    EXPECT_EQ(c.Register(reg::RemoteKeyState), 3);
 }
 
 TEST(SimRegisters, AddressListsParse)

@@ -46,8 +46,8 @@ Server::Server(Line& line, ServerOptions options)
     ::cfsetspeed(&raw, B19200);
     if (::openpty(&master_, &slave, name, &raw, nullptr) != 0)
         throw std::system_error(errno, std::generic_category(), "openpty");
-    // Holding the slave open ourselves would keep the line's exclusive-open flag set after
-    // a master closes it, and the master could never open it again.
+    // The slave side belongs to the master that opens it; with no descriptor of ours on it,
+    // a hang-up on our side tells that no master has it open.
     ::close(slave);
     ownsMaster_ = true;
     path_ = name;

@@ -94,7 +94,7 @@ int main(int argc, char** argv)
     std::string link;
     std::string controllers = "1";
     double turnaroundMs = 5.0;
-    std::vector<std::string> faultSpecs;
+    std::vector<std::string> faultTexts;
     std::uint64_t seed = 1;
     bool verbose = false;
 
@@ -111,7 +111,7 @@ int main(int argc, char** argv)
                    "(default 5). Example: --turnaround 20")
         ->option_text("MS")
         ->check(CLI::Range(0.0, 10000.0));
-    app.add_option("--fault", faultSpecs,
+    app.add_option("--fault", faultTexts,
                    "Misbehave on purpose: KIND[:VALUE][@RATE], repeatable; RATE is a probability\n"
                    "(0.1 or 10%) per answered request, default every one. Kinds:\n"
                    "  no-answer        stay silent (the request is not executed)\n"
@@ -124,7 +124,7 @@ int main(int argc, char** argv)
                    "  late[:MS]        reply MS after the request, past the master's 250 ms (default 300)\n"
                    "  flood[:N]        reply plus filler 55, N bytes in one burst (default 1100)\n"
                    "Example: --fault bad-crc@10% --fault late@0.05")
-        ->option_text("SPEC");
+        ->option_text("FAULT");
     app.add_option("--seed", seed, "Seed for fault rates, to repeat a run exactly (default 1).\nExample: --seed 42")
         ->option_text("N");
     app.add_flag("-v,--verbose", verbose, "Log every request and reply in hex, with the reason for each silence.");
@@ -139,10 +139,10 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<FaultRule> rules;
-    for (const auto& spec : faultSpecs) {
-        const auto rule = ParseFaultRule(spec);
+    for (const auto& text : faultTexts) {
+        const auto rule = ParseFaultRule(text);
         if (!rule) {
-            std::fprintf(stderr, "trovel-sim: cannot understand --fault %s (see --help)\n", spec.c_str());
+            std::fprintf(stderr, "trovel-sim: cannot understand --fault %s (see --help)\n", text.c_str());
             return 2;
         }
         rules.push_back(*rule);
