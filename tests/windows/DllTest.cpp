@@ -11,48 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "TrovelDll.h"
 #include "TrovelSdk.h"
 #include "WineLine.h"
 
 namespace trovel::wintest {
 namespace {
-
-// Loads the DLL from the program's folder, as a host does, and unloads it at the end.
-class TrovelDll {
-public:
-    TrovelDll() : module_(::LoadLibraryW(L"TrovelSdk.dll")) {}
-    ~TrovelDll() { Unload(); }
-    TrovelDll(const TrovelDll&) = delete;
-    TrovelDll& operator=(const TrovelDll&) = delete;
-
-    bool Loaded() const { return module_ != nullptr; }
-    void Unload()
-    {
-        if (module_ != nullptr)
-            ::FreeLibrary(module_);
-        module_ = nullptr;
-    }
-
-    FARPROC ByName(const char* name) const { return ::GetProcAddress(module_, name); }
-    FARPROC ByOrdinal(unsigned ordinal) const
-    {
-        return ::GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(ordinal)));
-    }
-
-    // The export as a typed pointer, taken by ordinal after checking that the name agrees.
-    template <class Function>
-    Function Export(const char* name, unsigned ordinal) const
-    {
-        const FARPROC byName = ByName(name);
-        EXPECT_NE(byName, nullptr) << name;
-        EXPECT_EQ(byName, ByOrdinal(ordinal)) << name << " @" << ordinal;
-        // Through void(*)(), the type that stands for any function, as GetProcAddress is used.
-        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(ByOrdinal(ordinal)));
-    }
-
-private:
-    HMODULE module_;
-};
 
 // The .def entries, "Name @ordinal".
 std::vector<std::pair<std::string, unsigned>> DefinedExports()
@@ -72,9 +36,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dll.Loaded()) << "TrovelSdk.dll next to the test program";
-        openCom = dll.Export<decltype(&::OpenCom)>("OpenCom", 4);
-        closeCom = dll.Export<decltype(&::CloseCom)>("CloseCom", 5);
-        isComOpen = dll.Export<decltype(&::IsComOpen)>("IsComOpen", 3);
+        openCom = TROVEL_EXPORT(dll, OpenCom, 4);
+        closeCom = TROVEL_EXPORT(dll, CloseCom, 5);
+        isComOpen = TROVEL_EXPORT(dll, IsComOpen, 3);
         ASSERT_NE(openCom, nullptr);
         ASSERT_NE(closeCom, nullptr);
         ASSERT_NE(isComOpen, nullptr);
@@ -157,7 +121,7 @@ TEST_F(Dll, UnloadingClosesAnOpenPort)
 
 TEST_F(Dll, AControllerCallRunsOneExchange)
 {
-    const auto getMotorSpeed = dll.Export<decltype(&::GetMotorSpeed)>("GetMotorSpeed", 27);
+    const auto getMotorSpeed = TROVEL_EXPORT(dll, GetMotorSpeed, 27);
     ASSERT_NE(getMotorSpeed, nullptr);
     float speed = 0.0f;
     EXPECT_EQ(getMotorSpeed(1, &speed), 0) << "refused while the port is closed";
@@ -172,7 +136,7 @@ TEST_F(Dll, AControllerCallRunsOneExchange)
 
 TEST_F(Dll, Crc16MatchesAFrameOnTheLine)
 {
-    const auto crc16 = dll.Export<decltype(&::CRC16)>("CRC16", 1);
+    const auto crc16 = TROVEL_EXPORT(dll, CRC16, 1);
     ASSERT_NE(crc16, nullptr);
     const unsigned char frame[] = {0x01, 0x03, 0x00, 0x64, 0x00, 0x02};
     EXPECT_EQ(crc16(frame, 6), 0x85D4);
