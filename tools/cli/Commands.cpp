@@ -1,0 +1,501 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "Format.h"
+#include "Json.h"
+#include "Parameters.h"
+#include "Terminal.h"
+#include "TrovelSdk.h"
+
+namespace trovelctl {
+
+namespace {
+
+constexpr int kFirstAddress = 1;
+constexpr int kLastAddress = 16;
+constexpr int kBroadcastAddress = 0;
+constexpr int kOutputs = 6;
+constexpr int kBarCells = 30;
+// A controller may report "stopped" for a moment before a commanded run gets going.
+constexpr auto kStartGrace = std::chrono::milliseconds(1000);
+
+std::string Who(const Context& ctx) { return "controller " + std::to_string(ctx.address); }
+
+void PrintJson(const Json& value) { std::printf("%s\n", value.Dump().c_str()); }
+
+// A heading, then label/value rows with the values lined up.
+void PrintRows(const std::string& heading, const std::vector<std::pair<std::string, std::string>>& rows)
+{
+    std::size_t width = 0;
+    for (const auto& row : rows)
+        width = std::max(width, row.first.size());
+    std::printf("%s\n", heading.c_str());
+    for (const auto& [label, value] : rows)
+        std::printf("  %-*s  %s\n", static_cast<int>(width), label.c_str(), value.c_str());
+}
+
+// Reads that go on past a single silent answer, so one bad reply does not hide the rest.
+// A controller that does not answer the first read is taken to be absent.
+class Survey {
+public:
+    explicit Survey(const Controller& c) : c_(c) {}
+
+    template <class Read>
+    std::optional<Reading> Take(const std::string& key, const std::string& label, const std::string& what, Read read)
+    {
+        std::optional<Reading> reading = read();
+        if (!reading && rows_.empty() && missed_.empty())
+            FailController(c_.NoAnswer("reading the " + what));
+        rows_.emplace_back(label, reading ? reading->text : "(no answer)");
+        members_.emplace_back(key, reading ? reading->value : Json());
+        if (!reading)
+            missed_.push_back(what);
+        return reading;
+    }
+
+    void Add(const std::string& key, Json value) { members_.emplace_back(key, std::move(value)); }
+
+    int Finish(bool json, const std::string& heading)
+    {
+        if (json)
+            PrintJson(Json(members_));
+        else
+            PrintRows(heading, rows_);
+        if (missed_.empty())
+            return kExitOk;
+        std::string list;
+        for (const auto& m : missed_)
+            list += (list.empty() ? "" : ", ") + m;
+        FailController("controller " + std::to_string(c_.Address()) + " on " + c_.OnPort().Name() +
+                       " did not answer every read: " + list);
+    }
+
+private:
+    const Controller& c_;
+    std::vector<std::pair<std::string, std::string>> rows_;
+    Json::Object members_;
+    std::vector<std::string> missed_;
+};
+
+std::optional<Reading> TextReading(const Controller& c, Controller::TextRead read)
+{
+    const auto text = c.TryRead(read);
+    return text ? std::optional(Reading{Json(*text), *text}) : std::nullopt;
+}
+
+// ": all off" or " switched on: 1 3", to follow "outputs of controller N".
+std::string OutputsText(const std::string& switches)
+{
+    std::string on;
+    for (int i = 1; i <= kOutputs; ++i)
+        if (OutputOn(switches, i))
+            on += (on.empty() ? "" : " ") + std::to_string(i);
+    return on.empty() ? ": all off" : " switched on: " + on;
+}
+
+Json OutputsJson(const Context& ctx, const std::string& switches)
+{
+    Json::Array outputs;
+    for (int i = 1; i <= kOutputs; ++i)
+        outputs.emplace_back(OutputOn(switches, i));
+    return Json::Object{{"address", ctx.address}, {"outputs", std::move(outputs)}, {"text", switches}};
+}
+
+int ReportSwitches(const Context& ctx, const std::string& switches)
+{
+    if (ctx.json) {
+        PrintJson(OutputsJson(ctx, switches));
+        return kExitOk;
+    }
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (int i = 1; i <= kOutputs; ++i)
+        rows.emplace_back("output " + std::to_string(i), OutputOn(switches, i) ? "on" : "off");
+    PrintRows("switch outputs of " + Who(ctx), rows);
+    return kExitOk;
+}
+
+// Reports what a command that only writes has done.
+int Done(const Context& ctx, const std::string& command, const std::string& message)
+{
+    if (ctx.json)
+        PrintJson(Json::Object{{"address", ctx.address}, {"command", command}, {"ok", true}});
+    else
+        std::printf("%s\n", message.c_str());
+    return kExitOk;
+}
+
+enum class Goal { LeftLimit, RightLimit, Standstill };
+
+// Follows a run until the screen stops or reaches the limit it heads for; Ctrl-C stops it.
+int Follow(const Context& ctx, const Controller& c, const std::string& command, Goal goal, double timeoutSeconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    const float begin = c.Read(GetBeginPoint, "reading the begin point");
+    const float end = c.Read(GetEndPoint, "reading the end point");
+
+    LiveLine line(ctx.terminal && !ctx.json);
+    std::string lastPlain;
+    bool seenMoving = false;
+    float position = 0;
+    int state = 0;
+    std::string endedBy;
+    for (;;) {
+        const bool interrupted = InterruptGuard::Raised();
+        const bool timedOut =
+            timeoutSeconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() > timeoutSeconds;
+        if (interrupted || timedOut) {
+            line.Finish();
+            const bool stopped = SetMoveStop(ctx.address) != 0;
+            if (!stopped)
+                FailController((interrupted ? "interrupted, but " : "timed out, but ") +
+                               c.NoAnswer("sending stop"));
+            std::fprintf(stderr, "trovelctl: %s; stop sent to %s at position %s\n",
+                         interrupted ? "interrupted" : "still moving at the time limit", Who(ctx).c_str(),
+                         FormatFloat(position).c_str());
+            if (interrupted)
+                return kExitInterrupted;
+            FailController(Who(ctx) + " did not stop within " + FormatFloat(static_cast<float>(timeoutSeconds)) +
+                           " s");
+        }
+
+        // State before limit, so that a screen found stopped at its limit is reported as such;
+        // the position last, so that the one shown at the end is where the screen came to rest.
+        state = c.Read(GetRunState, "reading the run state");
+        bool atLimit = false;
+        if (goal == Goal::RightLimit)
+            atLimit = c.Read(GetRightLimit, "reading the right limit input") != 0;
+        else if (goal == Goal::LeftLimit)
+            atLimit = c.Read(GetLeftLimit, "reading the left limit input") != 0;
+        position = c.Read(GetCurrentPoint, "reading the current point");
+        seenMoving = seenMoving || state != 0;
+
+        const std::string where = FormatFloat(position);
+        char fixed[32];
+        std::snprintf(fixed, sizeof fixed, "%9.2f", static_cast<double>(position));
+        line.Show("#" + std::to_string(ctx.address) + " " + Bar(Fraction(position, begin, end), kBarCells) + " " +
+                  fixed + "  (" + FormatFloat(begin) + " .. " + FormatFloat(end) + ")  " + RunStateText(state));
+        if (!ctx.terminal && !ctx.json) {
+            const std::string plain = Who(ctx) + ": position " + where + ", " + RunStateText(state);
+            if (plain != lastPlain)
+                std::printf("%s\n", plain.c_str());
+            std::fflush(stdout);
+            lastPlain = plain;
+        }
+
+        if (atLimit) {
+            endedBy = goal == Goal::RightLimit ? "right limit" : "left limit";
+            // It reached the limit after the state was read; it stops there.
+            if (state != 0)
+                state = c.Read(GetRunState, "reading the run state");
+            break;
+        }
+        if (state == 0 && (seenMoving || Clock::now() - started >= kStartGrace)) {
+            endedBy = "stopped";
+            break;
+        }
+    }
+    line.Finish();
+
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (ctx.json) {
+        PrintJson(Json::Object{{"address", ctx.address},
+                               {"command", command},
+                               {"position", position},
+                               {"run_state", state},
+                               {"run_state_text", RunStateText(state)},
+                               {"ended_by", endedBy},
+                               {"seconds", static_cast<float>(std::round(seconds * 10.0) / 10.0)}});
+    } else {
+        const std::string why = endedBy == "stopped" ? "" : " (" + endedBy + " reached)";
+        std::printf("%s stopped at %s%s\n", Who(ctx).c_str(), FormatFloat(position).c_str(), why.c_str());
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+std::vector<Found> FindControllers(const Port& port, bool showBar, const std::function<std::string(const Found&)>& report)
+{
+    std::vector<Found> found;
+    LiveLine line(showBar);
+    for (int address = kFirstAddress; address <= kLastAddress; ++address) {
+        line.Show("scanning " + port.Name() + " " +
+                  Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
+                  std::to_string(address) + ", " + std::to_string(found.size()) + " found");
+        if (auto serial = Controller(port, address).TryRead(GetSerial)) {
+            found.push_back({address, std::move(*serial)});
+            if (report) {
+                line.PrintAbove(report(found.back()));
+                std::fflush(stdout);
+            }
+        }
+    }
+    line.Clear();
+    return found;
+}
+
+int Scan(const Context& ctx)
+{
+    // Found ones are listed as they answer; the bar stays below them on a terminal.
+    const std::function<std::string(const Found&)> line = [](const Found& f) {
+        char text[96];
+        std::snprintf(text, sizeof text, "controller %-2d  serial %s", f.address, f.serial.c_str());
+        return std::string(text);
+    };
+    const auto found = FindControllers(ctx.port, ctx.terminal && !ctx.json, ctx.json ? std::function<std::string(const Found&)>() : line);
+    if (ctx.json) {
+        Json::Array list;
+        for (const auto& f : found)
+            list.emplace_back(Json::Object{{"address", f.address}, {"serial", f.serial}});
+        PrintJson(Json::Object{{"port", ctx.port.Name()}, {"controllers", std::move(list)}});
+    } else {
+        std::printf("%zu of 16 addresses answer on %s\n", found.size(), ctx.port.Name().c_str());
+    }
+    if (found.empty())
+        FailController("no controller answers on " + ctx.port.Name());
+    return kExitOk;
+}
+
+int Info(const Context& ctx)
+{
+    const Controller c(ctx.port, ctx.address);
+    Survey survey(c);
+    survey.Add("address", ctx.address);
+    survey.Take("serial", "serial number", "serial number", [&] { return TextReading(c, GetSerial); });
+    survey.Take("bios_date", "BIOS date", "BIOS date", [&] { return TextReading(c, GetBiosDate); });
+    survey.Take("factory_date", "factory date", "factory date", [&] { return TextReading(c, GetFactroyDate); });
+    for (const char* name : {"work-mode", "direction", "remote-function", "remote-key"}) {
+        const Parameter& p = *FindParameter(name);
+        survey.Take(JsonKey(p.name), std::string(p.label), std::string(p.label),
+                    [&] { return TryReadParameter(c, p); });
+    }
+    const Parameter& runState = *FindParameter("run-state");
+    std::optional<int> state;
+    survey.Take("run_state", "run state", "run state", [&] {
+        state = c.TryRead(GetRunState);
+        return state ? std::optional(DescribeInt(runState, *state)) : std::nullopt;
+    });
+    if (state)
+        survey.Add("run_state_text", RunStateText(*state));
+    return survey.Finish(ctx.json, Who(ctx) + " on " + ctx.port.Name());
+}
+
+int Params(const Context& ctx)
+{
+    const Controller c(ctx.port, ctx.address);
+    Survey survey(c);
+    survey.Add("address", ctx.address);
+    for (const auto& p : Parameters())
+        survey.Take(JsonKey(p.name), std::string(p.name), std::string(p.label), [&] { return TryReadParameter(c, p); });
+    return survey.Finish(ctx.json, "parameters of " + Who(ctx) + " on " + ctx.port.Name());
+}
+
+namespace {
+
+const Parameter& Named(const std::string& name)
+{
+    const Parameter* p = FindParameter(name);
+    if (!p)
+        FailUsage("no parameter called '" + name + "'; known: " + NameList());
+    return *p;
+}
+
+int ReportParameter(const Context& ctx, const Parameter& p, const Reading& reading)
+{
+    if (ctx.json) {
+        Json::Object members{{"address", ctx.address}, {"name", std::string(p.name)}, {"value", reading.value}};
+        if (!p.unit.empty())
+            members.emplace_back("unit", std::string(p.unit));
+        members.emplace_back("text", reading.text);
+        PrintJson(Json(std::move(members)));
+    } else {
+        std::printf("%s of %s: %s\n", std::string(p.name).c_str(), Who(ctx).c_str(), reading.text.c_str());
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int Get(const Context& ctx, const std::string& name)
+{
+    const Parameter& p = Named(name);
+    return ReportParameter(ctx, p, ReadParameter(Controller(ctx.port, ctx.address), p));
+}
+
+int Set(const Context& ctx, const std::string& name, const std::string& value)
+{
+    const Parameter& p = Named(name);
+    const Reading held = WriteParameter(Controller(ctx.port, ctx.address), p, value);
+    if (!p.writeNote.empty() && !ctx.json)
+        std::printf("%s\n", std::string(p.writeNote).c_str());
+    return ReportParameter(ctx, p, held);
+}
+
+int Move(const Context& ctx, const MoveOptions& options)
+{
+    struct Command {
+        const char* name;
+        int (*send)(int);
+        Goal goal;
+        const char* done;
+    };
+    static constexpr Command kCommands[] = {
+        {"left", SetMoveLeft, Goal::LeftLimit, "moving left"},
+        {"right", SetMoveRight, Goal::RightLimit, "moving right"},
+        {"auto", SetMoveAuto, Goal::Standstill, "on its automatic run"},
+        {"stop", SetMoveStop, Goal::Standstill, "told to stop"},
+    };
+    const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                       [&](const Command& m) { return options.direction == m.name; });
+    if (command == std::end(kCommands))
+        FailUsage("move takes left, right, auto or stop, not '" + options.direction + "'");
+
+    const Controller c(ctx.port, ctx.address);
+    // Set up before the command goes out, so that Ctrl-C at any moment still stops the screen.
+    std::optional<InterruptGuard> guard;
+    if (options.wait)
+        guard.emplace();
+    c.Require(command->send(ctx.address), std::string("sending move ") + command->name);
+    if (!options.wait)
+        return Done(ctx, command->name, Who(ctx) + " " + command->done);
+    return Follow(ctx, c, command->name, command->goal, options.timeoutSeconds);
+}
+
+int Init(const Context& ctx)
+{
+    Controller(ctx.port, ctx.address).Require(SetInit(ctx.address), "sending stop and all outputs off");
+    return Done(ctx, "init", Who(ctx) + " stopped, every output off");
+}
+
+int Switch(const Context& ctx, const std::string& action, std::optional<int> index)
+{
+    const Controller c(ctx.port, ctx.address);
+    const bool single = action == "on" || action == "off";
+    if (single && (!index || *index < 1 || *index > kOutputs))
+        FailUsage("switch " + action + " needs an output number from 1 to 6");
+    if (!single && index)
+        FailUsage("switch " + action + " takes no output number");
+    if (action == "on" || action == "off")
+        c.Require(SetSwichState(ctx.address, *index, action == "on" ? 1 : 0),
+                  "switching output " + std::to_string(*index) + " " + action);
+    else if (action == "all-on")
+        c.Require(SetSwichAllOn(ctx.address), "switching every output on");
+    else if (action == "all-off")
+        c.Require(SetSwichAllOff(ctx.address), "switching every output off");
+    else
+        FailUsage("switch takes on, off, all-on or all-off, not '" + action + "'");
+
+    const std::string switches = c.Read(GetSwichState, "reading the outputs back");
+    if (ctx.json)
+        PrintJson(OutputsJson(ctx, switches));
+    else
+        std::printf("outputs of %s%s\n", Who(ctx).c_str(), OutputsText(switches).c_str());
+    return kExitOk;
+}
+
+int Switches(const Context& ctx)
+{
+    return ReportSwitches(ctx, Controller(ctx.port, ctx.address).Read(GetSwichState, "reading the outputs"));
+}
+
+int Inputs(const Context& ctx)
+{
+    const std::string text = Controller(ctx.port, ctx.address).Read(GetIoInputState, "reading the inputs");
+    if (ctx.json) {
+        Json::Object members{{"address", ctx.address}};
+        for (int bit = 0; bit < 8; ++bit)
+            members.emplace_back(JsonKey(kInputNames[bit]), InputBit(text, bit));
+        members.emplace_back("text", text);
+        PrintJson(Json(std::move(members)));
+        return kExitOk;
+    }
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (int bit = 0; bit < 8; ++bit)
+        rows.emplace_back(std::string(kInputNames[bit]), InputBit(text, bit) ? "on" : "off");
+    PrintRows("inputs of " + Who(ctx), rows);
+    return kExitOk;
+}
+
+int ChangeAddress(const Context& ctx, int newAddress)
+{
+    const Controller c(ctx.port, ctx.address);
+    const Controller after(ctx.port, newAddress);
+    if (newAddress != ctx.address) {
+        int state = 0;
+        if (GetRunState(newAddress, &state))
+            FailUsage("address " + std::to_string(newAddress) + " is taken: a controller answers there on " +
+                      ctx.port.Name() + "; nothing was sent");
+    }
+    c.Require(SetAddress(ctx.address, newAddress), "setting address " + std::to_string(newAddress));
+    if (!after.TryRead(GetRunState))
+        FailController(Who(ctx) + " acknowledged address " + std::to_string(newAddress) + " but " +
+                       after.NoAnswer("checking the new address"));
+    if (ctx.json)
+        PrintJson(Json::Object{{"address", newAddress}, {"previous_address", ctx.address}, {"ok", true}});
+    else
+        std::printf("%s now answers at address %d\n", Who(ctx).c_str(), newAddress);
+    return kExitOk;
+}
+
+int Defaults(const Context& ctx, bool broadcast)
+{
+    if (!broadcast) {
+        Controller(ctx.port, ctx.address).Require(SetDefault(ctx.address), "sending the defaults order");
+        return Done(ctx, "defaults", Who(ctx) + " restored its default parameters");
+    }
+    // Controllers act on a broadcast without answering it, so silence is the normal outcome.
+    const bool acknowledged = SetDefault(kBroadcastAddress) != 0;
+    if (ctx.json)
+        PrintJson(Json::Object{{"address", kBroadcastAddress}, {"command", "defaults"}, {"acknowledged", acknowledged}});
+    else
+        std::printf("defaults order broadcast to every controller on %s%s\n", ctx.port.Name().c_str(),
+                    acknowledged ? "" : " (a broadcast is not answered)");
+    return kExitOk;
+}
+
+int ResetBegin(const Context& ctx)
+{
+    const Controller c(ctx.port, ctx.address);
+    c.Require(ResetBeginPoint(ctx.address), "sending the reset-begin order");
+    const float begin = c.Read(GetBeginPoint, "reading the begin point back");
+    if (ctx.json)
+        PrintJson(Json::Object{{"address", ctx.address}, {"begin_point", begin}});
+    else
+        std::printf("begin point of %s is now %s (where the screen stands)\n", Who(ctx).c_str(),
+                    FormatFloat(begin).c_str());
+    return kExitOk;
+}
+
+int FactoryDate(const Context& ctx, const std::optional<std::string>& date)
+{
+    // Controllers report any factory date outside this range as 2019-09-24.
+    constexpr int kEarliest = 20190925;
+    constexpr int kLatest = 29991231;
+    const Controller c(ctx.port, ctx.address);
+    if (date) {
+        const auto value = ParseDate(*date);
+        if (!value)
+            FailUsage("factory-date takes a date as YYYY-MM-DD, not '" + *date + "'; nothing was sent");
+        if (*value < kEarliest || *value > kLatest)
+            FailUsage("factory dates before 2019-09-25 or after 2999-12-31 read back as 2019-09-24; nothing was sent");
+        std::string text = *date; // the library edits the text it is given
+        c.Require(SetFactroyDate(ctx.address, text.data()), "writing the factory date");
+    }
+    const std::string held = c.Read(GetFactroyDate, "reading the factory date");
+    if (date && held != *date)
+        FailController(Who(ctx) + " acknowledged factory date " + *date + " but holds " + held);
+    if (ctx.json)
+        PrintJson(Json::Object{{"address", ctx.address}, {"factory_date", held}});
+    else
+        std::printf("factory date of %s: %s\n", Who(ctx).c_str(), held.c_str());
+    return kExitOk;
+}
+
+} // namespace trovelctl

@@ -1,0 +1,59 @@
+#pragma once
+// The commands of trovelctl. Each returns the exit code, or throws a Failure.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Link.h"
+
+namespace trovelctl {
+
+struct Context {
+    const Port& port;
+    int address;
+    bool json;     // one JSON document on stdout, nothing else
+    bool terminal; // stdout is a terminal: bars and the live view may be drawn
+    bool addressGiven = false;
+};
+
+int Scan(const Context& ctx);
+int Info(const Context& ctx);
+int Params(const Context& ctx);
+int Get(const Context& ctx, const std::string& name);
+int Set(const Context& ctx, const std::string& name, const std::string& value);
+
+struct MoveOptions {
+    std::string direction; // left, right, auto, stop
+    bool wait = false;
+    double timeoutSeconds = 0; // 0: follow for as long as it moves
+};
+int Move(const Context& ctx, const MoveOptions& options);
+int Init(const Context& ctx);
+
+int Switch(const Context& ctx, const std::string& action, std::optional<int> index);
+int Switches(const Context& ctx);
+int Inputs(const Context& ctx);
+
+int ChangeAddress(const Context& ctx, int newAddress);
+int Defaults(const Context& ctx, bool broadcast);
+int ResetBegin(const Context& ctx);
+int FactoryDate(const Context& ctx, const std::optional<std::string>& date);
+
+struct WatchOptions {
+    int intervalMs = 500;
+    int rounds = 0; // 0: until Ctrl-C
+};
+int Watch(const Context& ctx, const WatchOptions& options);
+
+// Addresses 1 to 16 that answer, with their serial numbers; a bar on a terminal meanwhile.
+// `report`, when given, makes the line printed for each one as soon as it answers.
+struct Found {
+    int address;
+    std::string serial;
+};
+std::vector<Found> FindControllers(const Port& port, bool showBar,
+                                   const std::function<std::string(const Found&)>& report = nullptr);
+
+} // namespace trovelctl
