@@ -180,11 +180,12 @@ TEST_F(SimServer, EachFaultShowsOnTheWireByteForByteAndInTime)
     }
 
     // Split: the first half at once, the second after the gap.
-    server.Faults().Once({FaultKind::Split, 150});
-    const Answer split = master.Exchange(kReadSpeed, milliseconds(300));
+    constexpr int kGapMs = 300;
+    server.Faults().Once({FaultKind::Split, kGapMs});
+    const Answer split = master.Exchange(kReadSpeed, milliseconds(kGapMs + 200));
     ASSERT_EQ(split.bytes, normal);
-    EXPECT_LT(split.ms[3], kTurnaroundMs + 150);
-    EXPECT_GE(split.ms[4], kTurnaroundMs + 150);
+    EXPECT_LT(split.ms[3], kTurnaroundMs + kGapMs);
+    EXPECT_GE(split.ms[4], kTurnaroundMs + kGapMs);
 
     // And with the fault spent, the next reply is whole again.
     EXPECT_EQ(master.Exchange(kReadSpeed).bytes, normal);

@@ -53,6 +53,7 @@ Access AccessOf(std::uint16_t r) noexcept
 // position travels as a float, so exact equality would be too strict after recalibration.
 constexpr double kPointTolerance = 1e-3;
 
+constexpr unsigned kAuxiliaryInputShift = 4; // inputs 4-7 follow the limits and extremities
 constexpr std::uint16_t kOrderValue = 1; // the one value that triggers registers 14 and 20
 
 constexpr std::uint16_t Low(std::uint32_t v) noexcept { return static_cast<std::uint16_t>(v & 0xFFFFu); }
@@ -335,7 +336,7 @@ std::uint16_t Controller::Inputs() const noexcept
         bits |= reg::input::LeftExtremity;
     if (drive_.Position() > Float(reg::EndPoint) + kPointTolerance)
         bits |= reg::input::RightExtremity;
-    return static_cast<std::uint16_t>(bits | (auxInputs_ << 4));
+    return static_cast<std::uint16_t>(bits | (auxInputs_ << kAuxiliaryInputShift));
 }
 
 std::string Controller::Status() const

@@ -56,7 +56,8 @@ public:
     float Float(std::uint16_t firstRegister) const noexcept;
     void SetFloat(std::uint16_t firstRegister, float value) noexcept;
     // Inputs 4-7 are wired to nothing the controller drives; tests set them.
-    void SetAuxiliaryInputs(std::uint8_t bits4to7) noexcept { auxInputs_ = static_cast<std::uint8_t>(bits4to7 & 0x0F); }
+    // `bits` 0-3 become inputs 4-7.
+    void SetAuxiliaryInputs(std::uint8_t bits) noexcept { auxInputs_ = static_cast<std::uint8_t>(bits & 0x0F); }
     // 1-4 while a key of the remote control is held, 0 when none is.
     void SetRemoteKey(std::uint16_t key) noexcept { remoteKey_ = key; }
     std::string Status() const;
