@@ -1,0 +1,487 @@
+#!/usr/bin/env python3
+"""trovelctl end to end against trovel-sim: output, exit codes and JSON of every command.
+
+    test_trovelctl.py --trovelctl PATH --sim PATH [unittest arguments, e.g. a class name]
+"""
+
+import argparse
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from simulator import Simulator  # noqa: E402
+
+TROVELCTL = None
+SIM = None
+COMMAND_LIMIT_SECONDS = 60
+
+
+class Result:
+    def __init__(self, rc, out, err):
+        self.rc, self.out, self.err = rc, out, err
+
+    def __repr__(self):
+        return f"rc={self.rc}\nstdout:\n{self.out}\nstderr:\n{self.err}"
+
+
+class CliTest(unittest.TestCase):
+    controllers = "1-2"
+    sim_options = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = Simulator(SIM, cls.controllers, cls.sim_options)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def environment(self):
+        env = dict(os.environ)
+        env.pop("TROVEL_DEVICE", None)
+        return env
+
+    def ctl(self, *args, addr=None, device=True):
+        command = [TROVELCTL]
+        if device:
+            command += ["--device", self.sim.link]
+        if addr is not None:
+            command += ["--addr", str(addr)]
+        p = subprocess.run(command + [str(a) for a in args], capture_output=True, text=True,
+                           timeout=COMMAND_LIMIT_SECONDS, env=self.environment(), stdin=subprocess.DEVNULL)
+        return Result(p.returncode, p.stdout, p.stderr)
+
+    def ok(self, *args, addr=None):
+        r = self.ctl(*args, addr=addr)
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(r.err, "", r)
+        return r.out
+
+    def json(self, *args, addr=None):
+        out = self.ok(*args, "--json", addr=addr)
+        self.assertEqual(len(out.splitlines()), 1, out)
+        return json.loads(out)
+
+    def fails(self, rc, message, *args, addr=None):
+        r = self.ctl(*args, addr=addr)
+        self.assertEqual(r.rc, rc, r)
+        self.assertIn(message, r.err, r)
+        return r
+
+    def value(self, name, addr=None):
+        return self.json("get", name, addr=addr)["value"]
+
+    def wait_for_standstill(self, addr=None):
+        deadline = time.monotonic() + 5
+        while self.value("run-state", addr=addr) != 0:
+            self.assertLess(time.monotonic(), deadline, "the screen did not come to a stop")
+            time.sleep(0.1)
+
+    def requests_logged(self):
+        return self.sim.log().count(" request ")
+
+
+def run_on_terminal(args, limit=COMMAND_LIMIT_SECONDS):
+    """Runs with stdout on a pseudo-terminal, as a person at a terminal would."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
+    os.close(slave)
+    chunks, deadline = [], time.monotonic() + limit
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 1.0)
+            if not ready:
+                continue
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # EIO: the program has closed the terminal
+                break
+            if not data:
+                break
+            chunks.append(data)
+        else:
+            p.kill()
+    finally:
+        p.wait()
+        os.close(master)
+    return Result(p.returncode, b"".join(chunks).decode(errors="replace"), p.stderr.read().decode())
+
+
+class Discovery(CliTest):
+    controllers = "1,2,4"
+
+    def test_scan_lists_the_answering_addresses(self):
+        out = self.ok("scan")
+        self.assertRegex(out, r"controller 1 +serial 545256-53494D-202103-150001\n")
+        self.assertRegex(out, r"controller 4 +serial 545256-53494D-202103-150004\n")
+        self.assertNotIn("controller 3", out)
+        self.assertIn(f"3 of 16 addresses answer on {self.sim.link}", out)
+        self.assertNotRegex(out, "[\r\x1b]")  # no bar when stdout is not a terminal
+
+        found = self.json("scan")
+        self.assertEqual(found["port"], self.sim.link)
+        self.assertEqual([c["address"] for c in found["controllers"]], [1, 2, 4])
+        self.assertEqual(found["controllers"][2]["serial"], "545256-53494D-202103-150004")
+
+    def test_scan_of_a_silent_line_fails(self):
+        with Simulator(SIM, "1", ["--fault", "no-answer"]) as silent:
+            r = subprocess.run([TROVELCTL, "--device", silent.link, "scan"], capture_output=True, text=True,
+                               timeout=COMMAND_LIMIT_SECONDS)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(f"no controller answers on {silent.link}", r.stderr)
+        self.assertIn("0 of 16 addresses answer", r.stdout)
+
+    def test_info(self):
+        out = self.ok("info", addr=2)
+        self.assertIn(f"controller 2 on {self.sim.link}", out)
+        self.assertRegex(out, r"serial number +545256-53494D-202103-150002")
+        self.assertRegex(out, r"BIOS date +2020-01-15")
+        self.assertRegex(out, r"factory date +2021-03-15")
+        self.assertRegex(out, r"run state +0 \(stopped\)")
+        self.assertRegex(out, r"remote key +none")
+
+        info = self.json("info", addr=2)
+        self.assertEqual(info, {"address": 2, "serial": "545256-53494D-202103-150002", "bios_date": "2020-01-15",
+                                "factory_date": "2021-03-15", "work_mode": 0, "direction": 0, "remote_function": 0,
+                                "remote_key": 0, "run_state": 0, "run_state_text": "stopped"})
+
+    def test_a_silent_address_is_named_in_the_failure(self):
+        message = f"no answer from controller 3 on {self.sim.link}"
+        for command in (["info"], ["get", "speed"], ["set", "speed", "10"], ["move", "right"], ["switches"],
+                        ["inputs"], ["params", "--json"], ["init"], ["factory-date"]):
+            with self.subTest(command=command):
+                r = self.fails(1, message, *command, addr=3)
+                self.assertEqual(r.out, "")
+
+    def test_port_failures_exit_3(self):
+        r = subprocess.run([TROVELCTL, "--device", "/nonexistent/ttyUSB9", "info"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("cannot open /nonexistent/ttyUSB9: no such device", r.stderr)
+        r = subprocess.run([TROVELCTL, "--device", self.sim.log_path, "info"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("not a serial device", r.stderr)
+        r = subprocess.run([TROVELCTL, "--port", "1024", "info"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("cannot open /dev/ttyS1023 (COM1024)", r.stderr)
+
+    def test_usage_errors_exit_2_and_send_nothing(self):
+        r = self.ctl("info", device=False)
+        self.assertEqual(r.rc, 2, r)
+        self.assertIn("--device PATH or --port N", r.err)
+        for args in (["--addr", "17", "info"], ["--addr", "0", "info"], ["frobnicate"], [], ["move"],
+                     ["move", "up"], ["--port", "3", "info"], ["get"], ["set", "speed"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.ctl(*args).rc, 2)
+
+    def test_help_names_the_exit_codes(self):
+        r = self.ctl("--help", device=False)
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("Exit codes", r.out)
+        r = self.ctl("get", "--help", device=False)
+        self.assertIn("delay-time", r.out)
+
+    def test_device_from_the_environment(self):
+        env = self.environment()
+        env["TROVEL_DEVICE"] = self.sim.link
+        r = subprocess.run([TROVELCTL, "get", "speed"], capture_output=True, text=True, env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "speed of controller 1: 50 units/s\n")
+
+
+class Parameters(CliTest):
+    controllers = "1-2"
+    sim_options = ("-v",)  # logs every request, to check that refusals send nothing
+
+    def setUp(self):
+        self.ok("defaults", addr=1)
+
+    def test_params_table_and_json(self):
+        out = self.ok("params")
+        for row in ("speed +50 units/s", "acceleration +100 units/s2", "pulse-count +1000 pulses",
+                    "begin-point +0\n", "end-point +100\n", "resolution +0.1\n", "delay-time +2 s",
+                    "run-state +0 \\(stopped\\)", "remote-key +none"):
+            self.assertRegex(out, row)
+        values = self.json("params")
+        self.assertEqual(values["address"], 1)
+        self.assertEqual(values["speed"], 50)
+        self.assertEqual(values["resolution"], 0.1)  # the float's shortest text, not 0.100000001
+        self.assertEqual(values["auto_end_point"], 90)
+        self.assertEqual(len(values), 17)
+
+    def test_set_reads_back_and_get_agrees(self):
+        self.assertEqual(self.ok("set", "speed", "80"), "speed of controller 1: 80 units/s\n")
+        self.assertEqual(self.json("get", "speed"),
+                         {"address": 1, "name": "speed", "value": 80, "unit": "units/s", "text": "80 units/s"})
+        self.ok("set", "acc", "250.5")  # aliases reach the same parameter
+        self.assertEqual(self.value("acceleration"), 250.5)
+        self.ok("set", "delay", "1.5")
+        self.assertEqual(self.ok("get", "delay-time"), "delay-time of controller 1: 1.5 s\n")
+        self.assertEqual(self.value("speed", addr=2), 50)  # the other controller is untouched
+
+    def test_points_take_negative_values(self):
+        self.assertEqual(self.ok("set", "begin-point", "-12.5"), "begin-point of controller 1: -12.5\n")
+        self.ok("set", "auto-end-point", "--", "-3")
+        self.assertEqual(self.value("auto-end-point"), -3)
+
+    def test_refusals_are_explained_and_send_nothing(self):
+        before = self.requests_logged()
+        self.fails(2, "speed cannot be negative", "set", "speed", "-5")
+        self.fails(2, "diameter cannot be negative", "set", "diameter", "-0.5")
+        self.fails(2, "work-mode takes 0 or 1, not '2'", "set", "work-mode", "2")
+        self.fails(2, "direction takes 0 or 1", "set", "direction", "on")
+        self.fails(2, "run-state is read-only", "set", "run-state", "1")
+        self.fails(2, "speed takes a number, not '12abc'", "set", "speed", "12abc")
+        self.fails(2, "takes a number", "set", "end-point", "nan")
+        self.fails(2, "no parameter called 'sped'", "get", "sped")
+        time.sleep(0.3)  # the simulator logs asynchronously
+        self.assertEqual(self.requests_logged(), before)
+        self.assertEqual(self.value("speed"), 50)
+
+    def test_two_valued_settings(self):
+        for name in ("work-mode", "direction", "remote-function"):
+            with self.subTest(name=name):
+                self.assertEqual(self.ok("set", name, "1"), f"{name} of controller 1: 1\n")
+                self.assertEqual(self.value(name), 1)
+        self.ok("defaults")
+        self.assertEqual(self.value("mode"), 0)
+
+    def test_setting_the_current_point_moves_nothing(self):
+        out = self.ok("set", "current-point", "30")
+        self.assertIn("does not move", out)
+        self.assertEqual(self.value("position"), 30)
+        self.assertEqual(self.value("run-state"), 0)
+        self.ok("set", "current-point", "0")
+
+    def test_reset_begin_takes_the_current_point(self):
+        self.ok("set", "current-point", "40")
+        self.assertEqual(self.ok("reset-begin"),
+                         "begin point of controller 1 is now 40 (where the screen stands)\n")
+        self.assertEqual(self.value("begin-point"), 40)
+        self.assertEqual(self.json("reset-begin"), {"address": 1, "begin_point": 40})
+        self.ok("set", "current-point", "0")
+
+    def test_factory_date(self):
+        self.assertEqual(self.json("factory-date", addr=2), {"address": 2, "factory_date": "2021-03-15"})
+        self.assertEqual(self.ok("factory-date", "2024-02-29", addr=2), "factory date of controller 2: 2024-02-29\n")
+        self.assertEqual(self.ok("factory-date", addr=2), "factory date of controller 2: 2024-02-29\n")
+        self.fails(2, "YYYY-MM-DD", "factory-date", "2023-02-29")
+        self.fails(2, "YYYY-MM-DD", "factory-date", "24-02-2024")
+        self.fails(2, "read back as 2019-09-24", "factory-date", "2019-09-24")
+        self.ok("factory-date", "2021-03-15", addr=2)
+
+    def test_defaults_one_controller_and_broadcast(self):
+        self.ok("set", "speed", "77", addr=1)
+        self.ok("set", "speed", "78", addr=2)
+        self.assertEqual(self.ok("defaults", addr=2), "controller 2 restored its default parameters\n")
+        self.assertEqual(self.value("speed", addr=2), 50)
+        self.assertEqual(self.value("speed", addr=1), 77)
+
+        self.ok("set", "speed", "78", addr=2)
+        out = self.ok("defaults", "--broadcast")
+        self.assertIn(f"defaults order broadcast to every controller on {self.sim.link}", out)
+        self.assertEqual(self.value("speed", addr=1), 50)
+        self.assertEqual(self.value("speed", addr=2), 50)
+        self.assertEqual(self.json("defaults", "--broadcast"),
+                         {"address": 0, "command": "defaults", "acknowledged": False})
+
+    def test_address_change(self):
+        self.fails(2, "address 1 is taken", "address", "1", addr=2)
+        self.assertEqual(self.ok("address", "9", addr=2), "controller 2 now answers at address 9\n")
+        self.fails(1, f"no answer from controller 2 on {self.sim.link}", "get", "speed", addr=2)
+        self.assertEqual(self.value("speed", addr=9), 50)
+        self.assertEqual(self.json("address", "2", addr=9), {"address": 2, "previous_address": 9, "ok": True})
+        self.assertEqual(self.value("speed", addr=2), 50)
+
+
+class Motion(CliTest):
+    controllers = "1-2"
+
+    def setUp(self):
+        self.ok("defaults")
+        self.ok("move", "left", "--wait", "--json")  # every test starts at the left limit
+
+    def test_move_right_wait_ends_at_the_right_limit(self):
+        started = time.monotonic()
+        out = self.ok("move", "right", "--wait")
+        lines = out.splitlines()
+        self.assertEqual(lines[-1], "controller 1 stopped at 100 (right limit reached)")
+        positions = [float(m) for m in re.findall(r"^controller 1: position ([-\d.]+), moving right$", out, re.M)]
+        self.assertGreaterEqual(len(positions), 3, out)
+        self.assertEqual(positions, sorted(positions))
+        self.assertNotRegex(out, "[\r\x1b]")
+        # 100 units at 50 units/s with ramps: about 2.5 s.
+        self.assertLess(time.monotonic() - started, 15)
+        inputs = self.json("inputs")
+        self.assertTrue(inputs["right_limit"])
+        self.assertFalse(inputs["left_limit"])
+        self.assertEqual(self.value("run-state"), 0)
+
+    def test_move_wait_json(self):
+        self.ok("move", "right")
+        time.sleep(0.5)
+        result = self.json("move", "left", "--wait")
+        self.assertEqual(result["ended_by"], "left limit")
+        self.assertEqual(result["position"], 0)
+        self.assertEqual(result["run_state"], 0)
+        self.assertEqual(result["command"], "left")
+
+    def test_move_without_wait_then_stop(self):
+        self.assertEqual(self.ok("move", "right"), "controller 1 moving right\n")
+        state = self.json("get", "run-state")
+        self.assertEqual(state["text"], "2 (moving right)")
+        self.assertEqual(self.value("run-state", addr=2), 0)  # only the addressed one moves
+        result = self.json("move", "stop", "--wait")
+        self.assertEqual(result["ended_by"], "stopped")
+        self.assertGreater(result["position"], 0)
+        self.assertLess(result["position"], 100)
+
+    def test_ctrl_c_stops_the_screen_first(self):
+        p = subprocess.Popen([TROVELCTL, "--device", self.sim.link, "move", "right", "--wait"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = p.stdout.readline()
+        self.assertIn("moving right", first)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=COMMAND_LIMIT_SECONDS)
+        self.assertEqual(p.returncode, 130, err)
+        self.assertIn("interrupted; stop sent to controller 1", err)
+        self.wait_for_standstill()
+        self.assertLess(self.value("current-point"), 100)
+        self.assertFalse(self.json("inputs")["right_limit"])
+
+    def test_timeout_stops_the_screen(self):
+        self.ok("set", "speed", "5")
+        r = self.fails(1, "controller 1 did not stop within 1 s", "move", "right", "--wait", "--timeout", "1")
+        self.assertIn("stop sent to controller 1", r.err)
+        self.wait_for_standstill()
+        self.assertLess(self.value("current-point"), 20)
+
+    def test_automatic_run(self):
+        self.assertEqual(self.ok("move", "auto"), "controller 1 on its automatic run\n")
+        self.assertIn("automatic run", self.json("get", "run-state")["text"])
+        self.ok("move", "stop")
+        self.wait_for_standstill()
+
+    def test_init_stops_and_switches_every_output_off(self):
+        self.ok("switch", "all-on")
+        self.ok("move", "right")
+        self.assertEqual(self.ok("init"), "controller 1 stopped, every output off\n")
+        self.assertEqual(self.json("switches")["outputs"], [False] * 6)
+        self.wait_for_standstill()
+        self.assertEqual(self.json("init"), {"address": 1, "command": "init", "ok": True})
+
+
+class SwitchesAndInputs(CliTest):
+    controllers = "1"
+
+    def setUp(self):
+        self.ok("switch", "all-off")
+
+    def test_switch_one_output_at_a_time(self):
+        self.assertEqual(self.ok("switch", "on", "3"), "outputs of controller 1 switched on: 3\n")
+        self.assertEqual(self.json("switch", "on", "6"),
+                         {"address": 1, "outputs": [False, False, True, False, False, True], "text": "001001"})
+        self.assertEqual(self.ok("switch", "off", "3"), "outputs of controller 1 switched on: 6\n")
+        self.assertEqual(self.ok("switch", "off", "6"), "outputs of controller 1: all off\n")
+
+    def test_all_on_all_off_and_the_table(self):
+        self.ok("switch", "all-on")
+        out = self.ok("switches")
+        self.assertTrue(out.startswith("switch outputs of controller 1\n"))
+        self.assertEqual(re.findall(r"output (\d) +on", out), ["1", "2", "3", "4", "5", "6"])
+        self.assertEqual(self.json("switch", "all-off")["text"], "000000")
+        self.assertEqual(re.findall(r"output \d +(on|off)", self.ok("switches")), ["off"] * 6)
+
+    def test_switch_usage(self):
+        self.fails(2, "needs an output number from 1 to 6", "switch", "on")
+        self.fails(2, "takes no output number", "switch", "all-on", "2")
+        self.assertEqual(self.ctl("switch", "on", "7").rc, 2)
+        self.assertEqual(self.ctl("switch", "toggle", "1").rc, 2)
+
+    def test_inputs_by_name(self):
+        self.ok("set", "current-point", "0")
+        out = self.ok("inputs")
+        self.assertRegex(out, r"left limit +on\n")
+        for name in ("right limit", "left extremity", "right extremity", "input 5", "input 8"):
+            self.assertRegex(out, name + r" +off\n")
+        # Standing beyond the end point (after a recalibration) makes the right extremity.
+        self.ok("set", "current-point", "120")
+        self.assertEqual(self.json("inputs"), {
+            "address": 1, "left_limit": False, "right_limit": True, "left_extremity": False,
+            "right_extremity": True, "input_5": False, "input_6": False, "input_7": False, "input_8": False,
+            "text": "00001010"})
+        self.ok("set", "current-point", "0")
+
+
+class Terminal(CliTest):
+    controllers = "1-2"
+
+    def command(self, *args):
+        return [TROVELCTL, "--device", self.sim.link, *args]
+
+    def test_move_wait_draws_a_bar(self):
+        self.ok("move", "left", "--wait")
+        r = run_on_terminal(self.command("move", "right", "--wait"))
+        self.assertEqual(r.rc, 0, r)
+        self.assertRegex(r.out, r"\r#1 \[#+\.+\] +\d+\.\d\d  \(0 \.\. 100\)  moving right\x1b\[K")
+        self.assertIn("controller 1 stopped at 100 (right limit reached)", r.out)
+
+    def test_scan_draws_a_bar_and_lists_as_it_finds(self):
+        r = run_on_terminal(self.command("scan"))
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("address 16, 2 found", r.out)
+        self.assertIn("controller 2   serial", r.out)
+
+    def test_watch_redraws_the_screen(self):
+        r = run_on_terminal(self.command("watch", "--count", "2", "--interval", "100"))
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(r.out.count("\x1b[H\x1b[J"), 2)
+        self.assertIn(f"trovelctl watch  {self.sim.link}", r.out)
+        self.assertRegex(r.out, r" #1  \[[#.]+\] +[-\d.]+  \(0 \.\. 100\)")
+        self.assertIn(" #2 ", r.out)
+        self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"))  # the cursor comes back
+
+    def test_watch_plain_lines_and_json_lines(self):
+        out = self.ok("watch", "--count", "2", "--interval", "0")
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 4, out)
+        for line in lines:
+            self.assertRegex(line, r"^\d\d:\d\d:\d\d #[12] position [-\d.]+ \(0 \.\. 100\), \w+, "
+                                   r"inputs [01]{8}, outputs [01]{6}$")
+        out = self.ok("watch", "--count", "3", "--interval", "0", "--json", addr=2)
+        rounds = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["round"] for r in rounds], [0, 1, 2])
+        self.assertTrue(all(r["address"] == 2 and r["answered"] for r in rounds))
+        self.assertEqual(rounds[0]["end_point"], 100)
+
+    def test_watch_ends_cleanly_on_ctrl_c(self):
+        p = subprocess.Popen(self.command("--addr", "1", "watch"), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        self.assertIn("#1 position", p.stdout.readline())
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=COMMAND_LIMIT_SECONDS)
+        self.assertEqual(p.returncode, 0, err)
+
+    def test_watching_a_silent_address_fails(self):
+        self.fails(1, f"no answer from any watched controller on {self.sim.link}", "watch", "--count", "1", addr=5)
+
+
+def main():
+    global TROVELCTL, SIM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--trovelctl", required=True)
+    parser.add_argument("--sim", required=True)
+    args, rest = parser.parse_known_args()
+    TROVELCTL, SIM = os.path.abspath(args.trovelctl), os.path.abspath(args.sim)
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
