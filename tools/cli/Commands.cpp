@@ -71,7 +71,7 @@ public:
             return kExitOk;
         std::string list;
         for (const auto& m : missed_)
-            list += (list.empty() ? "" : ", ") + m;
+            AppendItem(list, m, ", ");
         FailController("controller " + std::to_string(c_.Address()) + " on " + c_.OnPort().Name() +
                        " did not answer every read: " + list);
     }
@@ -95,7 +95,7 @@ std::string OutputsText(const std::string& switches)
     std::string on;
     for (int i = 1; i <= kOutputs; ++i)
         if (OutputOn(switches, i))
-            on += (on.empty() ? "" : " ") + std::to_string(i);
+            AppendItem(on, std::to_string(i), " ");
     return on.empty() ? ": all off" : " switched on: " + on;
 }
 

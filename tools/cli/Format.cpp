@@ -6,6 +6,13 @@
 
 namespace trovelctl {
 
+void AppendItem(std::string& list, std::string_view item, std::string_view separator)
+{
+    if (!list.empty())
+        list += separator;
+    list += item;
+}
+
 std::string FormatFloat(float value)
 {
     char text[32];

@@ -8,6 +8,9 @@
 
 namespace trovelctl {
 
+// Adds item to a list of items separated by separator.
+void AppendItem(std::string& list, std::string_view item, std::string_view separator);
+
 // Shortest text that reads back as the same float: 0.1f prints as 0.1, not 0.100000001.
 std::string FormatFloat(float value);
 

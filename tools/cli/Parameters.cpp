@@ -86,7 +86,7 @@ std::string NameList()
 {
     std::string list;
     for (const auto& p : kParameters)
-        list += (list.empty() ? "" : ", ") + std::string(p.name);
+        AppendItem(list, p.name, ", ");
     return list;
 }
 

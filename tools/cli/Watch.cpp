@@ -62,7 +62,7 @@ std::string ActiveInputs(const std::string& inputs)
     std::string on;
     for (int bit = 0; bit < 8; ++bit)
         if (InputBit(inputs, bit))
-            on += (on.empty() ? "" : ", ") + std::string(kInputNames[bit]);
+            AppendItem(on, kInputNames[bit], ", ");
     return on.empty() ? "none" : on;
 }
 
@@ -71,7 +71,7 @@ std::string OutputsOn(const std::string& outputs)
     std::string on;
     for (int i = 1; i <= kOutputs; ++i)
         if (OutputOn(outputs, i))
-            on += (on.empty() ? "" : " ") + std::to_string(i);
+            AppendItem(on, std::to_string(i), " ");
     return on.empty() ? "all off" : "on " + on;
 }
 
