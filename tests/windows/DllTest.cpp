@@ -82,15 +82,17 @@ TEST_F(Dll, AnOpenPortStaysTheOneOpenedFirst)
 
 // The peer counts how often the last handle to its line closed; asking it takes a port of
 // its own, whose close it counts as well.
+// The peer notices an open or a close within a few milliseconds, as long as the line stays
+// in that state meanwhile.
+void LetThePeerSeeIt() { ::Sleep(100); }
+
 int ClosesSoFar()
 {
+    LetThePeerSeeIt();
     const int closes = QueryStatusOnFreshPort().closes;
-    ::Sleep(100); // let the peer see the hang-up of the question's port
+    LetThePeerSeeIt(); // the question's own close
     return closes + 1;
 }
-
-// The peer notices an open within a few milliseconds; a close must not come sooner.
-void LetThePeerSeeTheOpen() { ::Sleep(100); }
 
 TEST_F(Dll, CloseComClosesTheDeviceAndAnswersFalse)
 {
@@ -98,7 +100,7 @@ TEST_F(Dll, CloseComClosesTheDeviceAndAnswersFalse)
     ASSERT_GE(closesBefore, 1);
 
     ASSERT_EQ(openCom(TestPort()), 1);
-    LetThePeerSeeTheOpen();
+    LetThePeerSeeIt();
     EXPECT_EQ(closeCom(), false);
     EXPECT_EQ(isComOpen(), 0);
     EXPECT_EQ(closeCom(), false) << "also on a closed port";
@@ -114,7 +116,7 @@ TEST_F(Dll, UnloadingClosesAnOpenPort)
     ASSERT_GE(closesBefore, 1);
 
     ASSERT_EQ(openCom(TestPort()), 1);
-    LetThePeerSeeTheOpen();
+    LetThePeerSeeIt();
     dll.Unload();
     EXPECT_EQ(ClosesSoFar(), closesBefore + 2);
 }
