@@ -49,5 +49,139 @@ TEST_F(DllWithSimulator, AnAbsentControllerFailsAfterTheTotalTimeout)
     EXPECT_EQ(speed, -1.0f) << "nothing stored on failure";
 }
 
+TEST_F(DllWithSimulator, EveryParameterAndModeWriteReadsBack)
+{
+    struct Parameter { int (__stdcall* set)(int, float); int (__stdcall* get)(int, float*); float value; };
+    const Parameter parameters[] = {
+        {TROVEL_EXPORT(dll, SetMotorSpeed, 41), TROVEL_EXPORT(dll, GetMotorSpeed, 27), 33.0f},
+        {TROVEL_EXPORT(dll, SetMotorAcc, 42), TROVEL_EXPORT(dll, GetMotorAcc, 28), 66.0f},
+        {TROVEL_EXPORT(dll, SetPulseCount, 43), TROVEL_EXPORT(dll, GetPulseCount, 29), 4096.0f},
+        {TROVEL_EXPORT(dll, SetBeginPoint, 44), TROVEL_EXPORT(dll, GetBeginPoint, 21), -5.0f},
+        {TROVEL_EXPORT(dll, SetEndPoint, 45), TROVEL_EXPORT(dll, GetEndPoint, 22), 150.0f},
+        {TROVEL_EXPORT(dll, SetAutoBeginPoint, 46), TROVEL_EXPORT(dll, GetAutoBeginPoint, 23), 20.0f},
+        {TROVEL_EXPORT(dll, SetAutoEndPoint, 47), TROVEL_EXPORT(dll, GetAutoEndPoint, 24), 120.0f},
+        {TROVEL_EXPORT(dll, SetResolution, 48), TROVEL_EXPORT(dll, GetResolution, 25), 0.05f},
+        {TROVEL_EXPORT(dll, SetDiameter, 49), TROVEL_EXPORT(dll, GetDiameter, 26), 42.0f},
+        {TROVEL_EXPORT(dll, SetDelayTime, 55), TROVEL_EXPORT(dll, GetDelayTime, 30), 1.5f},
+    };
+    for (const auto& p : parameters) {
+        ASSERT_EQ(p.set(1, p.value), 1);
+        float back = 0.0f;
+        ASSERT_EQ(p.get(1, &back), 1);
+        EXPECT_EQ(back, p.value);
+    }
+    EXPECT_EQ(TROVEL_EXPORT(dll, SetMotorSpeed, 41)(1, -1.0f), 0) << "a negative speed is refused";
+
+    struct Mode { int (__stdcall* set)(int, int); int (__stdcall* get)(int, int*); };
+    const Mode modes[] = {
+        {TROVEL_EXPORT(dll, SetWorkMode, 51), TROVEL_EXPORT(dll, GetWorkMode, 8)},
+        {TROVEL_EXPORT(dll, SetMotorVeer, 53), TROVEL_EXPORT(dll, GetMotorVeer, 9)},
+        {TROVEL_EXPORT(dll, SetRemoteFunction, 54), TROVEL_EXPORT(dll, GetRemoteFunction, 10)},
+    };
+    for (const auto& m : modes) {
+        for (int value : {1, 0}) {
+            ASSERT_EQ(m.set(1, value), 1);
+            int back = -1;
+            ASSERT_EQ(m.get(1, &back), 1);
+            EXPECT_EQ(back, value);
+        }
+    }
+
+    // The defaults order restores the factory speed.
+    ASSERT_EQ(TROVEL_EXPORT(dll, SetDefault, 6)(1), 1);
+    float speed = 0.0f;
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetMotorSpeed, 27)(1, &speed), 1);
+    EXPECT_EQ(speed, 50.0f);
+}
+
+TEST_F(DllWithSimulator, NewAddressAnswersAndCanBeGivenBack)
+{
+    const auto setAddress = TROVEL_EXPORT(dll, SetAddress, 52);
+    const auto getRunState = TROVEL_EXPORT(dll, GetRunState, 17);
+    int state = -1;
+    ASSERT_EQ(setAddress(1, 3), 1);
+    EXPECT_EQ(getRunState(3, &state), 1);
+    EXPECT_EQ(getRunState(1, &state), 0);
+    ASSERT_EQ(setAddress(3, 1), 1);
+    EXPECT_EQ(getRunState(1, &state), 1);
+}
+
+TEST_F(DllWithSimulator, MotionAndSwitches)
+{
+    const auto setInit = TROVEL_EXPORT(dll, SetInit, 39);
+    const auto moveRight = TROVEL_EXPORT(dll, SetMoveRight, 33);
+    const auto moveLeft = TROVEL_EXPORT(dll, SetMoveLeft, 32);
+    const auto moveStop = TROVEL_EXPORT(dll, SetMoveStop, 35);
+    const auto currentPoint = TROVEL_EXPORT(dll, GetCurrentPoint, 31);
+    const auto runState = TROVEL_EXPORT(dll, GetRunState, 17);
+    const auto leftLimit = TROVEL_EXPORT(dll, GetLeftLimit, 16);
+    const auto switchState = TROVEL_EXPORT(dll, GetSwichState, 11);
+    const auto inputs = TROVEL_EXPORT(dll, GetIoInputState, 12);
+
+    ASSERT_EQ(setInit(1), 1);
+    ASSERT_EQ(moveLeft(1), 1);
+    ::Sleep(3000); // back to the begin point at the factory speed
+    int limit = -1;
+    ASSERT_EQ(leftLimit(1, &limit), 1);
+    EXPECT_EQ(limit, 1);
+    char text[16] = {};
+    char* p = text;
+    ASSERT_EQ(inputs(1, &p), 1);
+    EXPECT_STREQ(text, "00000001");
+
+    ASSERT_EQ(moveRight(1), 1);
+    ::Sleep(600);
+    int state = -1;
+    ASSERT_EQ(runState(1, &state), 1);
+    EXPECT_EQ(state, 2) << "moving right";
+    ASSERT_EQ(moveStop(1), 1);
+    ::Sleep(800);
+    ASSERT_EQ(runState(1, &state), 1);
+    EXPECT_EQ(state, 0);
+    float position = 0.0f;
+    ASSERT_EQ(currentPoint(1, &position), 1);
+    EXPECT_GT(position, 5.0f);
+    EXPECT_LT(position, 100.0f);
+
+    ASSERT_EQ(TROVEL_EXPORT(dll, SetSwichAllOn, 37)(1), 1);
+    ASSERT_EQ(TROVEL_EXPORT(dll, SetSwichState, 38)(1, 2, 0), 1);
+    ASSERT_EQ(switchState(1, &p), 1);
+    EXPECT_STREQ(text, "101111");
+    ASSERT_EQ(setInit(1), 1);
+    ASSERT_EQ(switchState(1, &p), 1);
+    EXPECT_STREQ(text, "000000");
+    ASSERT_EQ(TROVEL_EXPORT(dll, SetSwichAllOff, 36)(1), 1);
+}
+
+TEST_F(DllWithSimulator, IdentityDatesAndUtilities)
+{
+    char text[32] = {};
+    char* p = text;
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetSerial, 7)(1, &p), 1);
+    EXPECT_STREQ(text, "545256-53494D-202103-150001");
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetBiosDate, 19)(1, &p), 1);
+    EXPECT_STREQ(text, "2020-01-15");
+    char date[] = "2025-06-30";
+    ASSERT_EQ(TROVEL_EXPORT(dll, SetFactroyDate, 40)(1, date), 1);
+    EXPECT_STREQ(date, "20250630");
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetFactroyDate, 20)(1, &p), 1);
+    EXPECT_STREQ(text, "2025-06-30");
+    int key = -1;
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetRemoteKeyState, 18)(1, &key), 1);
+    EXPECT_EQ(key, 0);
+    int extremity = -1;
+    ASSERT_EQ(TROVEL_EXPORT(dll, GetRightExtremity, 13)(1, &extremity), 1);
+    EXPECT_EQ(extremity, 0);
+    ASSERT_EQ(TROVEL_EXPORT(dll, ResetBeginPoint, 50)(1), 1);
+    ASSERT_EQ(TROVEL_EXPORT(dll, FixedCurrentPoint, 56)(1, 0.0f), 1);
+
+    char coded[8] = {};
+    char* c = coded;
+    ASSERT_EQ(TROVEL_EXPORT(dll, StrEncode, 59)("abc", &c, 1), 1);
+    EXPECT_STREQ(coded, "bcd");
+    ASSERT_EQ(TROVEL_EXPORT(dll, StrDecode, 60)("bcd", &c, 1), 1);
+    EXPECT_STREQ(coded, "abc");
+}
+
 } // namespace
 } // namespace trovel::wintest
