@@ -177,7 +177,8 @@ class Discovery(CliTest):
         self.assertEqual(r.rc, 2, r)
         self.assertIn("--device PATH or --port N", r.err)
         for args in (["--addr", "17", "info"], ["--addr", "0", "info"], ["frobnicate"], [], ["move"],
-                     ["move", "up"], ["--port", "3", "info"], ["get"], ["set", "speed"]):
+                     ["move", "up"], ["move", "right", "--timeout", "3"], ["--port", "3", "info"], ["get"],
+                     ["set", "speed"]):
             with self.subTest(args=args):
                 self.assertEqual(self.ctl(*args).rc, 2)
 
@@ -232,6 +233,7 @@ class Parameters(CliTest):
         self.assertEqual(self.value("auto-end-point"), -3)
 
     def test_refusals_are_explained_and_send_nothing(self):
+        time.sleep(0.3)  # the simulator logs asynchronously
         before = self.requests_logged()
         self.fails(2, "speed cannot be negative", "set", "speed", "-5")
         self.fails(2, "diameter cannot be negative", "set", "diameter", "-0.5")

@@ -271,7 +271,7 @@ int Info(const Context& ctx)
     survey.Take("serial", "serial number", "serial number", [&] { return TextReading(c, GetSerial); });
     survey.Take("bios_date", "BIOS date", "BIOS date", [&] { return TextReading(c, GetBiosDate); });
     survey.Take("factory_date", "factory date", "factory date", [&] { return TextReading(c, GetFactroyDate); });
-    for (const char* name : {"work-mode", "direction", "remote-function", "remote-key"}) {
+    for (const char* name : {"work-mode", "direction", "remote-function"}) {
         const Parameter& p = *FindParameter(name);
         survey.Take(JsonKey(p.name), std::string(p.label), std::string(p.label),
                     [&] { return TryReadParameter(c, p); });
@@ -284,6 +284,8 @@ int Info(const Context& ctx)
     });
     if (state)
         survey.Add("run_state_text", RunStateText(*state));
+    const Parameter& remoteKey = *FindParameter("remote-key");
+    survey.Take("remote_key", "remote key", "remote key", [&] { return TryReadParameter(c, remoteKey); });
     return survey.Finish(ctx.json, Who(ctx) + " on " + ctx.port.Name());
 }
 

@@ -2,6 +2,7 @@
 // the library's public C interface like any other host application.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Format.h"
 #include "Link.h"
 #include "Parameters.h"
 #include "Terminal.h"
@@ -23,7 +25,13 @@ std::string ParameterHelp()
     std::string help = "NAME is one of:\n";
     for (const auto& p : Parameters()) {
         std::string line = "  " + std::string(p.name);
-        line.resize(20, ' ');
+        std::string aliases;
+        for (const auto alias : p.aliases)
+            if (!alias.empty())
+                AppendItem(aliases, alias, ", ");
+        if (!aliases.empty())
+            line += " (" + aliases + ")";
+        line.resize(std::max<std::size_t>(line.size() + 2, 38), ' ');
         line += std::string(p.label);
         if (!p.unit.empty())
             line += ", " + std::string(p.unit);
@@ -33,6 +41,8 @@ std::string ParameterHelp()
             line += " (read-only)";
         if (p.refusesNegative)
             line += ", not negative";
+        if (!p.writeNote.empty())
+            line += "; set recalibrates, nothing moves";
         help += line + "\n";
     }
     return help;
@@ -59,7 +69,6 @@ int main(int argc, char** argv)
                  "trovelctl"};
     app.require_subcommand(1);
     app.fallthrough(); // global options may also follow the command
-    app.footer(kFooter);
     app.set_version_flag("--version", "trovelctl " TROVELCTL_VERSION);
 
     PortChoice choice;
@@ -95,7 +104,7 @@ int main(int argc, char** argv)
 
     auto* set = command("set", "Write one parameter or setting, then read it back");
     set->add_option("NAME", name, "Parameter name (see below)")->required();
-    set->add_option("VALUE", value, "New value; a negative one may need '--' before it")->required();
+    set->add_option("VALUE", value, "New value")->required();
     set->footer(ParameterHelp());
     set->callback([&] { run = [&](const Context& ctx) { return Set(ctx, name, value); }; });
 
@@ -104,10 +113,11 @@ int main(int argc, char** argv)
     moveCommand->add_option("DIRECTION", move.direction, "left, right, auto or stop")
         ->required()
         ->check(CLI::IsMember({"left", "right", "auto", "stop"}));
-    moveCommand->add_flag("-w,--wait", move.wait,
-                          "Follow the screen until it stops or reaches its limit; Ctrl-C stops it");
+    auto* waitFlag = moveCommand->add_flag("-w,--wait", move.wait,
+                                           "Follow the screen until it stops or reaches its limit; Ctrl-C stops it");
     moveCommand->add_option("--timeout", move.timeoutSeconds, "With --wait: stop the screen after SECONDS")
         ->check(CLI::PositiveNumber)
+        ->needs(waitFlag)
         ->option_text("SECONDS");
     moveCommand->callback([&] { run = [&](const Context& ctx) { return Move(ctx, move); }; });
 
@@ -145,7 +155,7 @@ int main(int argc, char** argv)
     factory->callback([&] { run = [&](const Context& ctx) { return FactoryDate(ctx, date); }; });
 
     WatchOptions watch;
-    auto* watchCommand = command("watch", "Live view of every answering controller (only --addr's with --addr)");
+    auto* watchCommand = command("watch", "Live view of every answering controller, or of --addr's alone");
     watchCommand->add_option("--interval", watch.intervalMs, "Pause between refreshes (default 500)")
         ->check(CLI::Range(0, 60000))
         ->option_text("MS");
@@ -154,6 +164,7 @@ int main(int argc, char** argv)
         ->option_text("N");
     watchCommand->callback([&] { run = [&](const Context& ctx) { return Watch(ctx, watch); }; });
 
+    app.footer(kFooter); // after the commands, which would inherit it
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
