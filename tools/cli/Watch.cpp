@@ -97,9 +97,9 @@ void DrawScreen(const Port& port, const std::vector<Seen>& all, int intervalMs)
         if (!s.answered) {
             std::snprintf(line, sizeof line, " #%-2d no answer\n\n", s.address);
         } else {
-            std::snprintf(line, sizeof line, " #%-2d %s %10s  (%s .. %s)  %s\n     inputs: %s   outputs: %s\n\n",
+            std::snprintf(line, sizeof line, " #%-2d %s %10.2f  (%s .. %s)  %s\n     inputs: %s   outputs: %s\n\n",
                           s.address, Bar(Fraction(s.position, s.begin, s.end), kBarCells).c_str(),
-                          FormatFloat(s.position).c_str(), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
+                          static_cast<double>(s.position), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
                           RunStateText(s.state).c_str(), ActiveInputs(s.inputs).c_str(), OutputsOn(s.outputs).c_str());
         }
         screen += line;
