@@ -161,6 +161,21 @@ class Discovery(CliTest):
                 r = self.fails(1, message, *command, addr=3)
                 self.assertEqual(r.out, "")
 
+    def test_a_flaky_line_shows_what_answered_and_names_what_did_not(self):
+        with Simulator(SIM, "1", ["--fault", "no-answer@30%", "--seed", "7"]) as flaky:
+            for _ in range(10):
+                r = subprocess.run([TROVELCTL, "--device", flaky.link, "params", "--json"], capture_output=True,
+                                   text=True, timeout=COMMAND_LIMIT_SECONDS)
+                if r.returncode == 1 and "did not answer every read" in r.stderr:
+                    break
+            else:
+                self.fail("no run with some reads answered and some not")
+        values = json.loads(r.stdout)
+        missed = [k for k, v in values.items() if v is None]
+        answered = [k for k, v in values.items() if v is not None and k != "address"]
+        self.assertTrue(missed and answered, values)
+        self.assertIn(f"controller 1 on {flaky.link} did not answer every read: ", r.stderr)
+
     def test_port_failures_exit_3(self):
         r = subprocess.run([TROVELCTL, "--device", "/nonexistent/ttyUSB9", "info"], capture_output=True, text=True)
         self.assertEqual(r.returncode, 3)
@@ -357,6 +372,26 @@ class Motion(CliTest):
         self.wait_for_standstill()
         self.assertLess(self.value("current-point"), 100)
         self.assertFalse(self.json("inputs")["right_limit"])
+
+    def test_wait_rides_out_lost_replies_and_reports_lost_contact(self):
+        with Simulator(SIM, "1", ["--fault", "no-answer@5%", "--seed", "3"]) as lossy:
+            r = subprocess.run([TROVELCTL, "--device", lossy.link, "move", "right", "--wait"], capture_output=True,
+                               text=True, timeout=COMMAND_LIMIT_SECONDS)
+        # The move command itself may be among the lost ones; the wait must not be.
+        if "sending move right" not in r.stderr:
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("right limit reached", r.stdout)
+
+        vanishing = Simulator(SIM, "1")
+        p = subprocess.Popen([TROVELCTL, "--device", vanishing.link, "move", "right", "--wait"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertIn("moving right", p.stdout.readline())
+        finally:
+            vanishing.stop()
+        _, err = p.communicate(timeout=COMMAND_LIMIT_SECONDS)
+        self.assertEqual(p.returncode, 1, err)
+        self.assertIn(f"lost contact with controller 1 on {vanishing.link} while following it", err)
 
     def test_timeout_stops_the_screen(self):
         self.ok("set", "speed", "5")

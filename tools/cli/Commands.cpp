@@ -24,6 +24,7 @@ constexpr int kOutputs = 6;
 constexpr int kBarCells = 30;
 // A controller may report "stopped" for a moment before a commanded run gets going.
 constexpr auto kStartGrace = std::chrono::milliseconds(1000);
+constexpr int kMissedPollsTolerated = 5;
 
 std::string Who(const Context& ctx) { return "controller " + std::to_string(ctx.address); }
 
@@ -137,12 +138,20 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
-    const float begin = c.Read(GetBeginPoint, "reading the begin point");
-    const float end = c.Read(GetEndPoint, "reading the end point");
+    // The screen is already moving: a lost reply here must not leave it unwatched.
+    const auto readPoint = [&](Controller::FloatRead read, const char* doing) {
+        for (int attempt = 1; attempt < kMissedPollsTolerated; ++attempt)
+            if (const auto value = c.TryRead(read))
+                return *value;
+        return c.Read(read, doing);
+    };
+    const float begin = readPoint(GetBeginPoint, "reading the begin point");
+    const float end = readPoint(GetEndPoint, "reading the end point");
 
     LiveLine line(ctx.terminal && !ctx.json);
     std::string lastPlain;
     bool seenMoving = false;
+    int missedPolls = 0;
     float position = 0;
     int state = 0;
     std::string endedBy;
@@ -167,13 +176,25 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 
         // State before limit, so that a screen found stopped at its limit is reported as such;
         // the position last, so that the one shown at the end is where the screen came to rest.
-        state = c.Read(GetRunState, "reading the run state");
-        bool atLimit = false;
-        if (goal == Goal::RightLimit)
-            atLimit = c.Read(GetRightLimit, "reading the right limit input") != 0;
-        else if (goal == Goal::LeftLimit)
-            atLimit = c.Read(GetLeftLimit, "reading the left limit input") != 0;
-        position = c.Read(GetCurrentPoint, "reading the current point");
+        const auto polledState = c.TryRead(GetRunState);
+        const auto limit = !polledState           ? std::nullopt
+                           : goal == Goal::RightLimit ? c.TryRead(GetRightLimit)
+                           : goal == Goal::LeftLimit  ? c.TryRead(GetLeftLimit)
+                                                      : std::optional(0);
+        const auto polledPosition = limit ? c.TryRead(GetCurrentPoint) : std::nullopt;
+        if (!polledPosition) {
+            // A lost reply now and then is no reason to leave a moving screen unwatched.
+            if (++missedPolls < kMissedPollsTolerated)
+                continue;
+            line.Finish();
+            const bool stopped = SetMoveStop(ctx.address) != 0;
+            FailController("lost contact with " + Who(ctx) + " on " + ctx.port.Name() + " while following it" +
+                           (stopped ? "; stop sent" : "; stop not acknowledged either"));
+        }
+        missedPolls = 0;
+        state = *polledState;
+        const bool atLimit = *limit != 0;
+        position = *polledPosition;
         seenMoving = seenMoving || state != 0;
 
         const std::string where = FormatFloat(position);
@@ -193,7 +214,7 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
             endedBy = goal == Goal::RightLimit ? "right limit" : "left limit";
             // It reached the limit after the state was read; it stops there.
             if (state != 0)
-                state = c.Read(GetRunState, "reading the run state");
+                state = c.TryRead(GetRunState).value_or(state);
             break;
         }
         if (state == 0 && (seenMoving || Clock::now() - started >= kStartGrace)) {
