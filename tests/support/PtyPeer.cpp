@@ -8,33 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <sstream>
 #include <stdexcept>
 
 namespace trovel::test {
-
-Bytes Hex(const std::string& text)
-{
-    Bytes out;
-    std::istringstream in(text);
-    std::string token;
-    while (in >> token)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(token, nullptr, 16)));
-    return out;
-}
-
-std::string ToHex(std::span<const std::uint8_t> bytes)
-{
-    std::string out;
-    char buf[4];
-    for (const auto b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", b);
-        out += buf;
-    }
-    if (!out.empty())
-        out.pop_back();
-    return out;
-}
 
 PtyPeer::PtyPeer()
 {

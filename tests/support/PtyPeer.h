@@ -12,14 +12,11 @@
 #include <variant>
 #include <vector>
 
+#include "support/Hex.h"
+
 namespace trovel::test {
 
-using Bytes = std::vector<std::uint8_t>;
 using Millis = std::chrono::milliseconds;
-
-// Parses "01 03 00 64" into bytes.
-Bytes Hex(const std::string& text);
-std::string ToHex(std::span<const std::uint8_t> bytes);
 
 class PtyPeer {
 public:

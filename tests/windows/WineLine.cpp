@@ -36,16 +36,6 @@ LineStatus ParseStatus(const serial::ReplyBuffer& reply, std::int32_t received)
 
 } // namespace
 
-Bytes Hex(const std::string& text)
-{
-    Bytes out;
-    std::istringstream in(text);
-    std::string token;
-    while (in >> token)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(token, nullptr, 16)));
-    return out;
-}
-
 std::uint32_t TestPort() { return PortFromEnvironment("TROVEL_TEST_COM"); }
 std::uint32_t AbsentPort() { return PortFromEnvironment("TROVEL_TEST_ABSENT_COM"); }
 

@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "serial/ComPort.h"
+#include "support/Hex.h"
 
 namespace trovel::wintest {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Parses "01 03 00 64" into bytes.
-Bytes Hex(const std::string& text);
+using test::Bytes;
+using test::Hex;
 
 // The port mapped to the peer's pseudo-terminal, and one mapped to nothing.
 std::uint32_t TestPort();
