@@ -20,11 +20,6 @@ inline constexpr std::int32_t kLatestFactoryDate = 29991231;
 
 enum class Bounds { None, FactoryWindow };
 
-char* HostBuffer(char** text) noexcept
-{
-    return text == nullptr ? nullptr : *text;
-}
-
 // The 12 serial bytes from the six registers, in reply order.
 bool ReadSerialNumber(std::int32_t address, std::array<std::uint8_t, util::kSerialBytes>& bytes) noexcept
 {

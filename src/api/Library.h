@@ -18,6 +18,13 @@ inline bool EntryChecksPass(std::int32_t address) noexcept
     return Port().IsOpen() && modbus::IsDeviceAddress(address);
 }
 
+// Text results go into the buffer the host's own pointer points to; the host passes the
+// address of that pointer. Null when either is missing, and the call then writes nothing.
+inline char* HostBuffer(char** text) noexcept
+{
+    return text == nullptr ? nullptr : *text;
+}
+
 // No exception may cross into the host: any failure is reported as 0.
 template <class Body>
 int Guarded(Body&& body) noexcept

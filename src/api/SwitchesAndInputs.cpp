@@ -76,12 +76,6 @@ int SwitchAll(std::int32_t address, std::uint16_t value) noexcept
     return EntryChecksPass(address) && WriteSwitchOutputs(address, value) ? 1 : 0;
 }
 
-// The caller passes the address of its own text pointer; both must be there.
-char* HostBuffer(char** text) noexcept
-{
-    return text == nullptr ? nullptr : *text;
-}
-
 } // namespace
 } // namespace trovel::api
 
