@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "modbus/Crc16.h"
-#include "support/PtyPeer.h"
+#include "support/Hex.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "modbus/Frame.h"
 #include "modbus/RegisterMap.h"
-#include "support/PtyPeer.h"
+#include "support/Hex.h"
 
 namespace {
 
