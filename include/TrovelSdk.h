@@ -17,6 +17,8 @@
 #include <stdbool.h>
 #endif
 
+#include "TrovelSdkVersion.h"
+
 #if defined(_WIN32)
 #define TROVEL_CALL __stdcall
 #define TROVEL_API
@@ -144,6 +146,203 @@ TROVEL_API int TROVEL_CALL SetFactroyDate(int address, char* text);
 
 TROVEL_API int TROVEL_CALL StrEncode(const char* source, char** destination, int shift);
 TROVEL_API int TROVEL_CALL StrDecode(const char* source, char** destination, int shift);
+
+/* ======================================================================================
+ * Extensions: everything below goes past the classic interface above, which stays as it
+ * is. Extension names start with "Trovel"; on Windows their ordinals start at 101 and
+ * never move. A twin of a classic call keeps its name after the prefix, spelling
+ * included, takes the line first and behaves exactly like the classic call on that line;
+ * its ordinal is the classic one plus 100. A NULL line means the default line, the one
+ * the classic calls use.
+ * ====================================================================================== */
+
+/* ---- Version ------------------------------------------------------------------------- */
+
+/* The version of the library actually loaded, "MAJOR.MINOR.PATCH"; compare it with
+ * TROVELSDK_VERSION_STRING, the version of this header. */
+TROVEL_API const char* TROVEL_CALL TrovelVersion(void);
+
+/* ---- Lines ----------------------------------------------------------------------------
+ * A line is one serial port (or network gateway) with up to 16 controllers, its own
+ * exchange lock, settings and statistics. Calls on different lines run at the same time;
+ * calls on one line queue. The default line always exists: OpenCom opens it, CloseCom
+ * closes it, and its settings survive a close and reopen. */
+
+typedef struct TrovelLine TrovelLine;
+
+/* Opens a line on a device, with the same line format and exclusivity as OpenCom:
+ *   Windows  "COM3", "COM12" (the \\.\ prefix is added) or a full device name;
+ *   Linux    a device path: "/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal;
+ *   network  "rtu+tcp://HOST:PORT"   RTU frames through a serial device server,
+ *            "modbus+tcp://HOST[:PORT]"  a Modbus TCP gateway (port 502 by default).
+ * Returns NULL on failure; TrovelLastError() tells why. */
+TROVEL_API TrovelLine* TROVEL_CALL TrovelOpenLine(const char* device);
+
+/* Closes and frees a line opened by TrovelOpenLine; the handle is invalid afterwards.
+ * A call already running on it finishes safely. NULL is ignored; the default line is
+ * closed as by CloseCom and never freed. */
+TROVEL_API void TROVEL_CALL TrovelCloseLine(TrovelLine* line);
+
+/* The default line's handle, always valid. Whether its port is open is IsComOpen(). */
+TROVEL_API TrovelLine* TROVEL_CALL TrovelDefaultLine(void);
+
+/* The serial ports present, one name a line ("COM3" on Windows, "/dev/ttyUSB0" and
+ * /dev/serial/by-id names on Linux), NUL-terminated. Only whole names that fit are
+ * written. Returns how many ports there are (more than were written when size is small);
+ * a NULL buffer or a size of 0 only counts. */
+TROVEL_API int TROVEL_CALL TrovelListPorts(char* buffer, int size);
+
+/* ---- Twins of the controller calls: the same calls on a given line --------------------- */
+
+TROVEL_API int TROVEL_CALL TrovelSetDefault(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelGetSerial(TrovelLine* line, int address, char** text);
+TROVEL_API int TROVEL_CALL TrovelGetWorkMode(TrovelLine* line, int address, int* mode);
+TROVEL_API int TROVEL_CALL TrovelGetMotorVeer(TrovelLine* line, int address, int* direction);
+TROVEL_API int TROVEL_CALL TrovelGetRemoteFunction(TrovelLine* line, int address, int* function);
+TROVEL_API int TROVEL_CALL TrovelGetSwichState(TrovelLine* line, int address, char** text);
+TROVEL_API int TROVEL_CALL TrovelGetIoInputState(TrovelLine* line, int address, char** text);
+TROVEL_API int TROVEL_CALL TrovelGetRightExtremity(TrovelLine* line, int address, int* state);
+TROVEL_API int TROVEL_CALL TrovelGetLeftExtremity(TrovelLine* line, int address, int* state);
+TROVEL_API int TROVEL_CALL TrovelGetRightLimit(TrovelLine* line, int address, int* state);
+TROVEL_API int TROVEL_CALL TrovelGetLeftLimit(TrovelLine* line, int address, int* state);
+TROVEL_API int TROVEL_CALL TrovelGetRunState(TrovelLine* line, int address, int* state);
+TROVEL_API int TROVEL_CALL TrovelGetRemoteKeyState(TrovelLine* line, int address, int* key);
+TROVEL_API int TROVEL_CALL TrovelGetBiosDate(TrovelLine* line, int address, char** text);
+TROVEL_API int TROVEL_CALL TrovelGetFactroyDate(TrovelLine* line, int address, char** text);
+TROVEL_API int TROVEL_CALL TrovelGetBeginPoint(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetEndPoint(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetAutoBeginPoint(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetAutoEndPoint(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetResolution(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetDiameter(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetMotorSpeed(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetMotorAcc(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetPulseCount(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetDelayTime(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelGetCurrentPoint(TrovelLine* line, int address, float* value);
+TROVEL_API int TROVEL_CALL TrovelSetMoveLeft(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetMoveRight(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetMoveAuto(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetMoveStop(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetSwichAllOff(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetSwichAllOn(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetSwichState(TrovelLine* line, int address, int index, int state);
+TROVEL_API int TROVEL_CALL TrovelSetInit(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetFactroyDate(TrovelLine* line, int address, char* text);
+TROVEL_API int TROVEL_CALL TrovelSetMotorSpeed(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetMotorAcc(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetPulseCount(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetBeginPoint(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetEndPoint(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetAutoBeginPoint(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetAutoEndPoint(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetResolution(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelSetDiameter(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelResetBeginPoint(TrovelLine* line, int address);
+TROVEL_API int TROVEL_CALL TrovelSetWorkMode(TrovelLine* line, int address, int mode);
+TROVEL_API int TROVEL_CALL TrovelSetAddress(TrovelLine* line, int address, int newAddress);
+TROVEL_API int TROVEL_CALL TrovelSetMotorVeer(TrovelLine* line, int address, int direction);
+TROVEL_API int TROVEL_CALL TrovelSetRemoteFunction(TrovelLine* line, int address, int function);
+TROVEL_API int TROVEL_CALL TrovelSetDelayTime(TrovelLine* line, int address, float value);
+TROVEL_API int TROVEL_CALL TrovelFixedCurrentPoint(TrovelLine* line, int address, float value);
+
+/* ---- Why a call failed -----------------------------------------------------------------
+ * Every call that talks to a controller or opens a port (classic or twin) records the
+ * cause of its outcome for the calling thread: 0 after a success. Calls that only inspect
+ * (TrovelLastError, TrovelErrorText, IsComOpen, TrovelVersion, TrovelDefaultLine,
+ * TrovelGetLineStats) and the settings calls leave it as it was. */
+
+#define TROVEL_OK                  0
+#define TROVEL_ERR_NOT_OPEN        1   /* the port (line) is not open; nothing sent */
+#define TROVEL_ERR_ARGUMENT        2   /* an argument was refused; nothing sent */
+#define TROVEL_ERR_BAD_LINE        3   /* the line handle is not (or no longer) open */
+#define TROVEL_ERR_NO_DEVICE      10   /* open failed: no such device, or host name unknown */
+#define TROVEL_ERR_BUSY           11   /* open failed: in use by another program or line */
+#define TROVEL_ERR_PERMISSION     12   /* open failed: permission denied */
+#define TROVEL_ERR_NOT_SERIAL     13   /* open failed: not a serial device */
+#define TROVEL_ERR_CONNECT        14   /* open failed: the network gateway cannot be reached */
+#define TROVEL_ERR_OPEN_FAILED    15   /* open failed for another reason */
+#define TROVEL_ERR_NO_REPLY       20   /* no reply within the time-out */
+#define TROVEL_ERR_SHORT_REPLY    21   /* the reply was too short */
+#define TROVEL_ERR_CRC            22   /* CRC error in the reply */
+#define TROVEL_ERR_MISMATCH       23   /* the reply does not answer the request */
+#define TROVEL_ERR_TWO_FRAMES     24   /* more than one frame arrived; none was taken */
+#define TROVEL_ERR_ECHO           25   /* local echo of the request missing or different */
+#define TROVEL_ERR_DEVICE_GONE    26   /* the device or connection is gone; it is reopened */
+#define TROVEL_ERR_INTERNAL       27   /* unexpected failure inside the library */
+/* A Modbus exception reply: base plus the exception code (1..255), e.g. 258 for code 02. */
+#define TROVEL_ERR_EXCEPTION_BASE 256
+#define TROVEL_ERR_EXCEPTION(code) (TROVEL_ERR_EXCEPTION_BASE + (code))
+
+TROVEL_API int TROVEL_CALL TrovelLastError(void);
+/* A short English text for any code, unknown codes included; never NULL. */
+TROVEL_API const char* TROVEL_CALL TrovelErrorText(int code);
+
+/* ---- Frame trace -----------------------------------------------------------------------
+ * Called once per exchange (each retry is one) after the line's lock has been released,
+ * so the callback may call the library, also on the same line. elapsedMicroseconds runs
+ * from the request to the end of the reply; outcome is the cause code of that exchange.
+ * Without a rebuild: TROVEL_TRACE=FILE (or stderr) in the environment at load writes
+ * every exchange of every line to FILE, one line each. */
+
+typedef void (TROVEL_CALL* TrovelTraceFn)(void* user, TrovelLine* line, int address,
+                                          const unsigned char* request, int requestLength,
+                                          const unsigned char* reply, int replyLength,
+                                          int elapsedMicroseconds, int outcome);
+
+/* fn NULL turns the trace off. Returns 1, or 0 for a line handle that is not open. */
+TROVEL_API int TROVEL_CALL TrovelSetTrace(TrovelLine* line, TrovelTraceFn fn, void* user);
+
+/* ---- Line settings ---------------------------------------------------------------------
+ * Each returns 1, or 0 (setting kept) for a value out of range or a line handle that is
+ * not open. Safe while other threads exchange on the line. Without a rebuild, the
+ * default line takes TROVEL_TIMEOUTS=total,gap  TROVEL_RETRIES=n  TROVEL_LOCAL_ECHO=1
+ * and TROVEL_REPLY_MODE=frame|silence from the environment at load. */
+
+/* A reply must be complete totalMs after the request (10..10000, default 250) and ends
+ * gapMs after its last byte (2..totalMs, default 100). */
+TROVEL_API int TROVEL_CALL TrovelSetTimeouts(TrovelLine* line, int totalMs, int gapMs);
+
+/* Repeats an exchange that got no reply, a short, corrupted or foreign one, up to count
+ * times (0..5, default 0). Exception replies, refused arguments, SetAddress and
+ * broadcasts (address 0) are never repeated. */
+TROVEL_API int TROVEL_CALL TrovelSetRetries(TrovelLine* line, int count);
+
+/* For RS-485 adapters that hand the host its own request back before the reply. */
+TROVEL_API int TROVEL_CALL TrovelSetLocalEcho(TrovelLine* line, int on);
+
+/* How a read ends: on silence (gapMs after the last byte; the classic rule, the default)
+ * or as soon as a complete reply has arrived and the line has been quiet for 3.5
+ * characters. */
+#define TROVEL_REPLY_SILENCE 0
+#define TROVEL_REPLY_FRAME   1
+TROVEL_API int TROVEL_CALL TrovelSetReplyMode(TrovelLine* line, int mode);
+
+/* ---- Line statistics: counts since the line was opened (the default line: since load) --- */
+
+typedef struct TrovelLineStats {
+    unsigned int size;          /* set to sizeof(TrovelLineStats) before the call */
+    unsigned int exchanges;     /* requests sent, retries included */
+    unsigned int successes;
+    unsigned int failures;      /* the sum of the causes below */
+    unsigned int noReply;
+    unsigned int shortReplies;
+    unsigned int crcErrors;
+    unsigned int mismatches;
+    unsigned int twoFrames;
+    unsigned int exceptions;
+    unsigned int echoErrors;
+    unsigned int deviceGone;
+    unsigned int retries;       /* exchanges repeated after a failure */
+    unsigned int settles;       /* waits for a quiet line before asking a controller again */
+    unsigned int reopens;       /* times a vanished device was opened again */
+    unsigned int bytesSent;
+    unsigned int bytesReceived;
+} TrovelLineStats;
+
+/* Fills the first out->size bytes (at most sizeof(TrovelLineStats)); returns 1, or 0 for a
+ * NULL out, a size below 8 or a line handle that is not open. */
+TROVEL_API int TROVEL_CALL TrovelGetLineStats(TrovelLine* line, TrovelLineStats* out);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,5 +1,5 @@
-// Exports that do not touch the line: the CRC routine every frame carries, and the
-// character shift coding.
+// Exports that do not touch the line: the CRC routine every frame carries, the character
+// shift coding and the library's version.
 
 #include <cstddef>
 #include <span>
@@ -35,6 +35,8 @@ int TROVEL_CALL CRC16(const unsigned char* data, int count)
         return 0;
     return trovel::modbus::Crc16(std::span(data, static_cast<std::size_t>(count)));
 }
+
+const char* TROVEL_CALL TrovelVersion(void) { return TROVELSDK_VERSION_STRING; }
 
 int TROVEL_CALL StrEncode(const char* source, char** destination, int shift) { return Shift(source, destination, Up(shift)); }
 int TROVEL_CALL StrDecode(const char* source, char** destination, int shift) { return Shift(source, destination, Down(shift)); }
