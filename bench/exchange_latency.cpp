@@ -20,9 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "line/Line.h"
 #include "modbus/Frame.h"
-#include "serial/ComPort.h"
-#include "serial/Exchange.h"
 
 namespace {
 
@@ -58,9 +57,11 @@ struct Peer {
                 continue;
             pending.clear();
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            // A read reply of (bytes - 5) / 2 registers, as the request asked.
             std::vector<std::uint8_t> reply(replyBytes, 0);
             reply[0] = 1;
             reply[1] = 3;
+            reply[2] = static_cast<std::uint8_t>(replyBytes - 5);
             trovel::modbus::AppendCrc(reply);
             const auto start = Clock::now();
             for (std::size_t i = 0; i < reply.size(); ++i) {
@@ -98,27 +99,28 @@ int main(int argc, char** argv)
         ::close(slave);
         peer.delayMs = c.delayMs;
         peer.replyBytes = c.replyBytes;
-        trovel::serial::ComPort port;
-        if (!port.OpenByPath(name))
+        trovel::line::Line line;
+        if (line.Open(name) != trovel::line::Cause::Ok)
             return 2;
         std::thread server([&] { peer.Run(); });
 
         std::array<std::uint8_t, 8> request{};
-        trovel::modbus::BuildReadRequest(1, 100, 2, request);
+        trovel::modbus::BuildReadRequest(1, 100, static_cast<std::uint8_t>((c.replyBytes - 5) / 2), request);
+        const trovel::modbus::ReplyRule rule(request);
         std::vector<double> wall, cpu;
         for (int r = 0; r < rounds; ++r) {
-            trovel::serial::ReplyBuffer reply{};
+            trovel::line::ReplyBuffer reply{};
             const double cpu0 = ThreadCpuMs();
             const auto t0 = Clock::now();
-            const auto got = trovel::serial::TransactFrame(port, request, reply);
+            const auto outcome = line.TransactFrame(request, rule, reply);
             wall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
             cpu.push_back(ThreadCpuMs() - cpu0);
-            if (got != static_cast<std::int32_t>(c.replyBytes))
-                std::fprintf(stderr, "round %d: got %d bytes\n", r, got);
+            if (outcome.cause != trovel::line::Cause::Ok)
+                std::fprintf(stderr, "round %d: %s\n", r, trovel::line::CauseText(static_cast<int>(outcome.cause)));
         }
         peer.stop = true;
         server.join();
-        port.ReleaseHandle();
+        line.Close();
         ::close(peer.master);
 
         const double d = static_cast<double>(c.replyBytes) * 0.521;

@@ -270,6 +270,8 @@ TROVEL_API int TROVEL_CALL TrovelFixedCurrentPoint(TrovelLine* line, int address
 #define TROVEL_ERR_ECHO           25   /* local echo of the request missing or different */
 #define TROVEL_ERR_DEVICE_GONE    26   /* the device or connection is gone; it is reopened */
 #define TROVEL_ERR_INTERNAL       27   /* unexpected failure inside the library */
+#define TROVEL_ERR_BAD_VALUE      28   /* the reply holds a value the call cannot express (a date
+                                          with too few digits) */
 /* A Modbus exception reply: base plus the exception code (1..255), e.g. 258 for code 02. */
 #define TROVEL_ERR_EXCEPTION_BASE 256
 #define TROVEL_ERR_EXCEPTION(code) (TROVEL_ERR_EXCEPTION_BASE + (code))

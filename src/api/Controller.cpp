@@ -1,55 +1,62 @@
 #include "api/Controller.h"
 
-#include "api/Library.h"
 #include "modbus/Frame.h"
+#include "modbus/Reply.h"
 
 namespace trovel::api {
 
-bool ExchangeAccepted(std::span<const std::uint8_t> request, std::size_t expected, ReplyBuffer& reply)
-{
-    reply.fill(0);
-    const std::int32_t received = serial::TransactFrame(Port(), request, reply);
-    return modbus::AcceptReply(reply, static_cast<std::size_t>(received), expected);
-}
+namespace {
 
-bool ReadRegisters(std::int32_t address, std::uint16_t first, std::uint8_t count, ReplyBuffer& reply)
+// Offset of the first data byte in a read reply.
+inline constexpr std::size_t kReplyDataOffset = 3;
+
+} // namespace
+
+Cause ReadRegisters(Line& line, std::uint8_t address, std::uint16_t first, std::uint8_t count, ReplyBuffer& buffer,
+                    std::span<const std::uint8_t>& data)
 {
     std::array<std::uint8_t, modbus::kReadRequestSize> request{};
-    if (!modbus::BuildReadRequest(static_cast<std::uint32_t>(address), first, count, request))
-        return false;
-    return ExchangeAccepted(request, modbus::ExpectedReadReply(count), reply);
+    if (!modbus::BuildReadRequest(address, first, count, request))
+        return Cause::Argument;
+    buffer.fill(0);
+    const auto outcome = line.TransactFrame(request, modbus::ReplyRule(request), buffer);
+    if (outcome.cause == Cause::Ok)
+        data = outcome.reply.subspan(kReplyDataOffset, 2u * count);
+    return outcome.cause;
 }
 
-bool ReadRegister(std::int32_t address, std::uint16_t reg, std::uint16_t& value)
+Cause ReadRegister(Line& line, std::uint8_t address, std::uint16_t reg, std::uint16_t& value)
 {
-    ReplyBuffer reply;
-    if (!ReadRegisters(address, reg, 1, reply))
-        return false;
-    value = modbus::AssembleRegister(reply[kReplyDataOffset], reply[kReplyDataOffset + 1]);
-    return true;
+    ReplyBuffer buffer;
+    std::span<const std::uint8_t> data;
+    const Cause cause = ReadRegisters(line, address, reg, 1, buffer, data);
+    if (cause == Cause::Ok)
+        value = modbus::AssembleRegister(data[0], data[1]);
+    return cause;
 }
 
-bool ReadRegisterPair(std::int32_t address, std::uint16_t first, std::uint32_t& value)
+Cause ReadRegisterPair(Line& line, std::uint8_t address, std::uint16_t first, std::uint32_t& value)
 {
-    ReplyBuffer reply;
-    if (!ReadRegisters(address, first, 2, reply))
-        return false;
-    value = modbus::AssemblePair(std::span(reply).subspan<kReplyDataOffset, 4>());
-    return true;
+    ReplyBuffer buffer;
+    std::span<const std::uint8_t> data;
+    const Cause cause = ReadRegisters(line, address, first, 2, buffer, data);
+    if (cause == Cause::Ok)
+        value = modbus::AssemblePair(data.first<4>());
+    return cause;
 }
 
-bool WriteRegister(std::uint8_t address, std::uint16_t reg, std::uint16_t value)
+Cause WriteRegister(Line& line, std::uint8_t address, std::uint16_t reg, std::uint16_t value, std::uint8_t otherAddress)
 {
     const auto request = modbus::BuildWriteSingle(address, reg, value);
-    ReplyBuffer reply;
-    return ExchangeAccepted(request, modbus::kExpectedWriteReply, reply);
+    ReplyBuffer buffer{};
+    return line.TransactFrame(request, modbus::ReplyRule(request, otherAddress), buffer).cause;
 }
 
-bool WriteRegisterPair(std::uint8_t address, std::uint16_t first, std::uint32_t value)
+Cause WriteRegisterPair(Line& line, std::uint8_t address, std::uint16_t first, std::uint32_t value)
 {
     const auto request = modbus::BuildWriteMultiple(address, first, value);
-    ReplyBuffer reply;
-    return ExchangeAccepted(request, modbus::kExpectedWriteReply, reply);
+    ReplyBuffer buffer{};
+    return line.TransactFrame(request, modbus::ReplyRule(request), buffer).cause;
 }
 
 } // namespace trovel::api

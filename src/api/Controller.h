@@ -1,31 +1,31 @@
 #pragma once
 // The exchanges every family of controller calls is made of: read one register, a register
 // pair or a block, write one register or a pair. Each builds its frame on the stack, runs
-// one locked exchange and applies the reply acceptance.
+// one exchange on the line and judges the reply; the cause says how it went.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "serial/Exchange.h"
+#include "line/Line.h"
 
 namespace trovel::api {
 
-using serial::ReplyBuffer;
+using line::Cause;
+using line::Line;
+using line::ReplyBuffer;
 
-// One exchange; true when at least `expected` bytes arrived with a valid CRC over them.
-bool ExchangeAccepted(std::span<const std::uint8_t> request, std::size_t expected, ReplyBuffer& reply);
+// Reads `count` registers from `first`; on success `data` holds their 2 * count bytes,
+// inside `buffer`.
+Cause ReadRegisters(Line& line, std::uint8_t address, std::uint16_t first, std::uint8_t count, ReplyBuffer& buffer,
+                    std::span<const std::uint8_t>& data);
+Cause ReadRegister(Line& line, std::uint8_t address, std::uint16_t reg, std::uint16_t& value);
+Cause ReadRegisterPair(Line& line, std::uint8_t address, std::uint16_t first, std::uint32_t& value);
 
-// Reads `count` registers from `first`; on success the reply buffer holds the read reply.
-bool ReadRegisters(std::int32_t address, std::uint16_t first, std::uint8_t count, ReplyBuffer& reply);
-bool ReadRegister(std::int32_t address, std::uint16_t reg, std::uint16_t& value);
-bool ReadRegisterPair(std::int32_t address, std::uint16_t first, std::uint32_t& value);
-
-// Writes with function 6 or 16; the address byte is sent as given (0 broadcasts).
-bool WriteRegister(std::uint8_t address, std::uint16_t reg, std::uint16_t value);
-bool WriteRegisterPair(std::uint8_t address, std::uint16_t first, std::uint32_t value);
-
-// Offset of the first data byte in a read reply.
-inline constexpr std::size_t kReplyDataOffset = 3;
+// Writes with function 6 or 16; address 0 broadcasts. `otherAddress`: an address the
+// controller may answer under as well (after it has been given that address).
+Cause WriteRegister(Line& line, std::uint8_t address, std::uint16_t reg, std::uint16_t value,
+                    std::uint8_t otherAddress = 0);
+Cause WriteRegisterPair(Line& line, std::uint8_t address, std::uint16_t first, std::uint32_t value);
 
 } // namespace trovel::api

@@ -1,16 +1,201 @@
+// The library's state, built when it is loaded and torn down when it is unloaded: the trace
+// file the environment asks for, the default line with the settings the environment gives
+// it, and the table of the lines the host opened.
+
 #include "api/Library.h"
+
+#include <array>
+#include <charconv>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "device/Device.h"
 
 namespace trovel::api {
 
 namespace {
-// Constructed when the library is loaded and destroyed when it is unloaded; the destructor
-// closes a port the host left open.
-serial::ComPort thePort;
+
+// Handles are numbers, not addresses: slot and generation, so that a handle to a closed
+// line is refused even after its slot has been given to a new one. Slot 0 is the default
+// line's.
+class LineTable {
+public:
+    static constexpr std::size_t kSlots = 256;
+
+    TrovelLine* Insert(std::shared_ptr<Line> line)
+    {
+        const std::lock_guard hold(mutex_);
+        for (std::size_t i = 1; i < kSlots; ++i) {
+            Slot& slot = slots_[i];
+            if (slot.line)
+                continue;
+            TrovelLine* handle = Encode(i, ++slot.generation);
+            line->SetHandle(handle);
+            slot.line = std::move(line);
+            return handle;
+        }
+        return nullptr;
+    }
+
+    LineRef Find(TrovelLine* handle) noexcept
+    {
+        const auto [index, generation] = Decode(handle);
+        const std::lock_guard hold(mutex_);
+        if (index == 0 || index >= kSlots || slots_[index].generation != generation)
+            return nullptr;
+        return slots_[index].line;
+    }
+
+    LineRef Remove(TrovelLine* handle) noexcept
+    {
+        const auto [index, generation] = Decode(handle);
+        const std::lock_guard hold(mutex_);
+        if (index == 0 || index >= kSlots || slots_[index].generation != generation || !slots_[index].line)
+            return nullptr;
+        ++slots_[index].generation; // the handle is refused from now on
+        return std::move(slots_[index].line);
+    }
+
+    static TrovelLine* Encode(std::size_t index, std::uint32_t generation) noexcept
+    {
+        return reinterpret_cast<TrovelLine*>((static_cast<std::uintptr_t>(generation & 0xFFFFFFu) << 8) | index);
+    }
+
+private:
+    struct Slot {
+        std::shared_ptr<Line> line;
+        std::uint32_t generation = 0;
+    };
+
+    static std::pair<std::size_t, std::uint32_t> Decode(TrovelLine* handle) noexcept
+    {
+        const auto value = reinterpret_cast<std::uintptr_t>(handle);
+        return {value & 0xFFu, static_cast<std::uint32_t>(value >> 8) & 0xFFFFFFu};
+    }
+
+    std::mutex mutex_;
+    std::array<Slot, kSlots> slots_{};
+};
+
+std::optional<int> ParseInt(std::string_view text)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+// Settings for hosts that cannot be rebuilt. A value the line refuses is left out, with a
+// remark in the trace when there is one.
+void ApplyEnvironment(Line& line, line::TraceFile* trace)
+{
+    const auto refuse = [trace](const char* name, const std::string& value) {
+        if (trace != nullptr)
+            trace->Note(std::string(name) + "=" + value + " ignored: not a valid value");
+    };
+    if (const auto value = device::Environment("TROVEL_TIMEOUTS")) {
+        const auto comma = value->find(',');
+        const auto total = ParseInt(std::string_view(*value).substr(0, comma));
+        const auto gap = comma == std::string::npos ? std::nullopt : ParseInt(std::string_view(*value).substr(comma + 1));
+        if (!total || !gap || !line.SetTimeouts(*total, *gap))
+            refuse("TROVEL_TIMEOUTS", *value);
+    }
+    if (const auto value = device::Environment("TROVEL_RETRIES")) {
+        const auto count = ParseInt(*value);
+        if (!count || !line.SetRetries(*count))
+            refuse("TROVEL_RETRIES", *value);
+    }
+    if (const auto value = device::Environment("TROVEL_LOCAL_ECHO")) {
+        if (*value == "1" || *value == "0")
+            line.SetLocalEcho(*value == "1");
+        else
+            refuse("TROVEL_LOCAL_ECHO", *value);
+    }
+    if (const auto value = device::Environment("TROVEL_REPLY_MODE")) {
+        if (*value == "frame" || *value == "silence")
+            line.SetReplyMode(*value == "frame" ? TROVEL_REPLY_FRAME : TROVEL_REPLY_SILENCE);
+        else
+            refuse("TROVEL_REPLY_MODE", *value);
+    }
+}
+
+// In this order: the default line writes to the trace file, and the table's lines are
+// closed before the default line goes.
+const std::unique_ptr<line::TraceFile> theTrace = line::TraceFile::FromEnvironment();
+
+Line& MakeDefaultLine()
+{
+    static Line line(theTrace.get());
+    line.SetHandle(LineTable::Encode(0, 1));
+    ApplyEnvironment(line, theTrace.get());
+    return line;
+}
+
+Line& theDefaultLine = MakeDefaultLine();
+LineTable theTable;
+
+thread_local int theLastCause = 0;
+
 } // namespace
 
-serial::ComPort& Port() noexcept
+Line& DefaultLine() noexcept
 {
-    return thePort;
+    return theDefaultLine;
+}
+
+TrovelLine* DefaultHandle() noexcept
+{
+    return LineTable::Encode(0, 1);
+}
+
+LineRef Resolve(TrovelLine* handle) noexcept
+{
+    // The default line is not owned by a reference: an aliasing pointer without a count.
+    if (handle == nullptr || handle == DefaultHandle())
+        return LineRef(LineRef(), &theDefaultLine);
+    return theTable.Find(handle);
+}
+
+TrovelLine* OpenLine(const char* device, Cause& cause)
+{
+    if (device == nullptr || *device == '\0') {
+        cause = Cause::Argument;
+        return nullptr;
+    }
+    auto line = std::make_shared<Line>(theTrace.get());
+    cause = line->Open(device);
+    if (cause != Cause::Ok)
+        return nullptr;
+    TrovelLine* handle = theTable.Insert(line);
+    if (handle == nullptr) {
+        cause = Cause::OpenFailed; // every slot of the table is taken
+        line->Close();
+    }
+    return handle;
+}
+
+void CloseLine(TrovelLine* handle) noexcept
+{
+    if (handle == nullptr)
+        return;
+    if (handle == DefaultHandle()) {
+        theDefaultLine.Close();
+        return;
+    }
+    if (const LineRef line = theTable.Remove(handle))
+        line->Close();
+}
+
+void RecordCause(Cause cause) noexcept
+{
+    theLastCause = static_cast<int>(cause);
+}
+
+int LastCause() noexcept
+{
+    return theLastCause;
 }
 
 } // namespace trovel::api

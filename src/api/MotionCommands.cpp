@@ -9,48 +9,49 @@
 #include "modbus/RegisterMap.h"
 
 namespace trovel::api {
-namespace {
 
-bool WriteCommandRegister(std::int32_t address, std::uint16_t reg, std::uint16_t value) noexcept
+Cause WriteMotionCommand(Line& line, std::uint8_t address, std::uint16_t value)
 {
-    return Guarded([&] {
-        return EntryChecksPass(address) && WriteRegister(static_cast<std::uint8_t>(address), reg, value);
-    }) == 1;
+    return WriteRegister(line, address, reg::MotionCommand, value);
 }
 
-int Move(std::int32_t address, std::uint16_t command) noexcept
+Cause WriteSwitchOutputs(Line& line, std::uint8_t address, std::uint16_t value)
 {
-    return EntryChecksPass(address) && WriteMotionCommand(address, command) ? 1 : 0;
+    return WriteRegister(line, address, reg::SwitchOutputs, value);
+}
+
+namespace {
+
+int Move(TrovelLine* handle, std::int32_t address, std::uint16_t command) noexcept
+{
+    return ControllerCall(handle, address, {},
+                          [&](Line& line, std::uint8_t device) { return WriteMotionCommand(line, device, command); });
+}
+
+int Init(TrovelLine* handle, std::int32_t address) noexcept
+{
+    return ControllerCall(handle, address, {}, [&](Line& line, std::uint8_t device) {
+        const Cause stopped = WriteMotionCommand(line, device, reg::motion::Stop);
+        return stopped == Cause::Ok ? WriteSwitchOutputs(line, device, 0x0000) : stopped;
+    });
 }
 
 } // namespace
-
-bool WriteMotionCommand(std::int32_t address, std::uint16_t value) noexcept
-{
-    return WriteCommandRegister(address, reg::MotionCommand, value);
-}
-
-bool WriteSwitchOutputs(std::int32_t address, std::uint16_t value) noexcept
-{
-    return WriteCommandRegister(address, reg::SwitchOutputs, value);
-}
-
 } // namespace trovel::api
 
-using trovel::api::Move;
+using namespace trovel::api;
 namespace motion = trovel::reg::motion;
 
 extern "C" {
-int TROVEL_CALL SetMoveLeft(int address) { return Move(address, motion::Left); }
-int TROVEL_CALL SetMoveRight(int address) { return Move(address, motion::Right); }
-int TROVEL_CALL SetMoveAuto(int address) { return Move(address, motion::Auto); }
-int TROVEL_CALL SetMoveStop(int address) { return Move(address, motion::Stop); }
+int TROVEL_CALL SetMoveLeft(int address) { return Move(nullptr, address, motion::Left); }
+int TROVEL_CALL SetMoveRight(int address) { return Move(nullptr, address, motion::Right); }
+int TROVEL_CALL SetMoveAuto(int address) { return Move(nullptr, address, motion::Auto); }
+int TROVEL_CALL SetMoveStop(int address) { return Move(nullptr, address, motion::Stop); }
+int TROVEL_CALL SetInit(int address) { return Init(nullptr, address); }
 
-int TROVEL_CALL SetInit(int address)
-{
-    using namespace trovel::api;
-    if (!EntryChecksPass(address) || !WriteMotionCommand(address, motion::Stop))
-        return 0;
-    return WriteSwitchOutputs(address, 0x0000) ? 1 : 0;
-}
+int TROVEL_CALL TrovelSetMoveLeft(TrovelLine* line, int address) { return Move(line, address, motion::Left); }
+int TROVEL_CALL TrovelSetMoveRight(TrovelLine* line, int address) { return Move(line, address, motion::Right); }
+int TROVEL_CALL TrovelSetMoveAuto(TrovelLine* line, int address) { return Move(line, address, motion::Auto); }
+int TROVEL_CALL TrovelSetMoveStop(TrovelLine* line, int address) { return Move(line, address, motion::Stop); }
+int TROVEL_CALL TrovelSetInit(TrovelLine* line, int address) { return Init(line, address); }
 }

@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
+#include "line/Line.h"
+
 namespace trovel::api {
 
-// Both repeat the entry checks, catch everything, and report false on any failure.
-bool WriteMotionCommand(std::int32_t address, std::uint16_t value) noexcept;
-bool WriteSwitchOutputs(std::int32_t address, std::uint16_t value) noexcept;
+line::Cause WriteMotionCommand(line::Line& line, std::uint8_t address, std::uint16_t value);
+line::Cause WriteSwitchOutputs(line::Line& line, std::uint8_t address, std::uint16_t value);
 
 } // namespace trovel::api

@@ -1,48 +1,115 @@
-// Port control exports: open, close and test the controllers' serial port.
+// Port control of the default line, and the lines a host opens beside it.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "TrovelSdk.h"
 #include "api/Library.h"
+#include "device/Device.h"
 
-using trovel::api::Guarded;
-using trovel::api::Port;
+using namespace trovel::api;
 
-extern "C" int TROVEL_CALL OpenCom(unsigned int port)
+namespace {
+
+inline constexpr std::uint32_t kLastPortNumber = 1024;
+
+// OpenCom and OpenComDevice: the port opened first stays, with its settings.
+int OpenDefault(const std::string& device) noexcept
 {
-    if (Port().IsOpen())
-        return 1; // the port opened first stays, with its settings
-    if (port == 0 || port > trovel::serial::kLastPortNumber)
-        return 0;
-    return Guarded([&] {
-        static_cast<void>(Port().OpenByNumber(port));
-        return Port().IsOpen();
+    return Recorded([&] {
+        Line& line = DefaultLine();
+        return line.IsOpen() ? Cause::Ok : line.Open(device);
     });
 }
 
-extern "C" bool TROVEL_CALL CloseCom(void)
+} // namespace
+
+extern "C" {
+
+int TROVEL_CALL OpenCom(unsigned int port)
 {
-    Port().ReleaseHandle();
-    // No worker thread ever runs, so there is nothing to stop and the answer is false.
-    return Port().StopWorkers();
+    if (DefaultLine().IsOpen()) {
+        RecordCause(Cause::Ok);
+        return 1;
+    }
+    if (port == 0 || port > kLastPortNumber) {
+        RecordCause(Cause::Argument);
+        return 0;
+    }
+    return OpenDefault(trovel::device::PortName(port));
 }
 
-extern "C" int TROVEL_CALL IsComOpen(void)
+bool TROVEL_CALL CloseCom(void)
 {
-    return Port().IsOpen() ? 1 : 0;
+    DefaultLine().Close();
+    // The port class could run worker threads in modes this library never enables; there
+    // is never one to stop, and stopping none answers false.
+    return false;
+}
+
+int TROVEL_CALL IsComOpen(void)
+{
+    return DefaultLine().IsOpen() ? 1 : 0;
 }
 
 #if !defined(_WIN32)
-extern "C" int TROVEL_CALL OpenComDevice(const char* path)
+int TROVEL_CALL OpenComDevice(const char* path)
 {
-    if (Port().IsOpen())
+    if (DefaultLine().IsOpen()) {
+        RecordCause(Cause::Ok);
         return 1;
-    if (path == nullptr || *path == '\0')
+    }
+    if (path == nullptr || *path == '\0') {
+        RecordCause(Cause::Argument);
         return 0;
-    return Guarded([&] {
-        static_cast<void>(Port().OpenByPath(std::string(path)));
-        return Port().IsOpen();
-    });
+    }
+    return OpenDefault(path);
 }
 #endif
+
+TrovelLine* TROVEL_CALL TrovelOpenLine(const char* device)
+{
+    TrovelLine* handle = nullptr;
+    Recorded([&] {
+        Cause cause = Cause::Ok;
+        handle = OpenLine(device, cause);
+        return cause;
+    });
+    return handle;
+}
+
+void TROVEL_CALL TrovelCloseLine(TrovelLine* line)
+{
+    CloseLine(line);
+}
+
+TrovelLine* TROVEL_CALL TrovelDefaultLine(void)
+{
+    return DefaultHandle();
+}
+
+int TROVEL_CALL TrovelListPorts(char* buffer, int size)
+{
+    try {
+        const auto ports = trovel::device::ListPorts();
+        // Whole names only, each ended by a newline; always NUL-terminated.
+        std::size_t used = 0;
+        const std::size_t room = buffer == nullptr || size <= 0 ? 0 : static_cast<std::size_t>(size);
+        for (const auto& name : ports) {
+            if (used + name.size() + 2 > room)
+                break;
+            std::memcpy(buffer + used, name.data(), name.size());
+            used += name.size();
+            buffer[used++] = '\n';
+        }
+        if (room > 0)
+            buffer[used] = '\0';
+        return static_cast<int>(ports.size());
+    } catch (...) {
+        if (buffer != nullptr && size > 0)
+            buffer[0] = '\0';
+        return 0;
+    }
+}
+}

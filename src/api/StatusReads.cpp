@@ -16,29 +16,35 @@ std::int32_t NonZeroIsOne(std::uint16_t v) { return v == 0 ? 0 : 1; }
 std::int32_t PassThrough(std::uint16_t v) { return v; }
 std::int32_t RemoteKeyValue(std::uint16_t v) { return v >= 1 && v <= 4 ? v : 0; }
 
-int ReadStatus(std::int32_t address, std::uint16_t reg, Mapping map, int* out) noexcept
+int ReadStatus(TrovelLine* handle, std::int32_t address, std::uint16_t reg, Mapping map, int* out) noexcept
 {
-    return Guarded([&] {
-        if (!EntryChecksPass(address) || out == nullptr)
-            return false;
+    return ControllerCall(handle, address, {}, [&](Line& line, std::uint8_t device) {
+        if (out == nullptr)
+            return Cause::Argument;
         std::uint16_t value = 0;
-        if (!ReadRegister(address, reg, value))
-            return false;
-        *out = map(value);
-        return true;
+        const Cause cause = ReadRegister(line, device, reg, value);
+        if (cause == Cause::Ok)
+            *out = map(value);
+        return cause;
     });
 }
 
 } // namespace
 } // namespace trovel::api
 
-using trovel::api::ReadStatus;
+using namespace trovel::api;
 namespace reg = trovel::reg;
 
 extern "C" {
-int TROVEL_CALL GetWorkMode(int address, int* mode) { return ReadStatus(address, reg::WorkMode, trovel::api::WorkModeValue, mode); }
-int TROVEL_CALL GetMotorVeer(int address, int* direction) { return ReadStatus(address, reg::MotorVeer, trovel::api::NonZeroIsOne, direction); }
-int TROVEL_CALL GetRemoteFunction(int address, int* function) { return ReadStatus(address, reg::RemoteFunction, trovel::api::NonZeroIsOne, function); }
-int TROVEL_CALL GetRunState(int address, int* state) { return ReadStatus(address, reg::RunState, trovel::api::PassThrough, state); }
-int TROVEL_CALL GetRemoteKeyState(int address, int* key) { return ReadStatus(address, reg::RemoteKeyState, trovel::api::RemoteKeyValue, key); }
+int TROVEL_CALL GetWorkMode(int address, int* mode) { return ReadStatus(nullptr, address, reg::WorkMode, WorkModeValue, mode); }
+int TROVEL_CALL GetMotorVeer(int address, int* direction) { return ReadStatus(nullptr, address, reg::MotorVeer, NonZeroIsOne, direction); }
+int TROVEL_CALL GetRemoteFunction(int address, int* function) { return ReadStatus(nullptr, address, reg::RemoteFunction, NonZeroIsOne, function); }
+int TROVEL_CALL GetRunState(int address, int* state) { return ReadStatus(nullptr, address, reg::RunState, PassThrough, state); }
+int TROVEL_CALL GetRemoteKeyState(int address, int* key) { return ReadStatus(nullptr, address, reg::RemoteKeyState, RemoteKeyValue, key); }
+
+int TROVEL_CALL TrovelGetWorkMode(TrovelLine* line, int address, int* mode) { return ReadStatus(line, address, reg::WorkMode, WorkModeValue, mode); }
+int TROVEL_CALL TrovelGetMotorVeer(TrovelLine* line, int address, int* direction) { return ReadStatus(line, address, reg::MotorVeer, NonZeroIsOne, direction); }
+int TROVEL_CALL TrovelGetRemoteFunction(TrovelLine* line, int address, int* function) { return ReadStatus(line, address, reg::RemoteFunction, NonZeroIsOne, function); }
+int TROVEL_CALL TrovelGetRunState(TrovelLine* line, int address, int* state) { return ReadStatus(line, address, reg::RunState, PassThrough, state); }
+int TROVEL_CALL TrovelGetRemoteKeyState(TrovelLine* line, int address, int* key) { return ReadStatus(line, address, reg::RemoteKeyState, RemoteKeyValue, key); }
 }

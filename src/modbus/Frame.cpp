@@ -65,9 +65,4 @@ bool CheckReplyCrc(const std::uint8_t* reply, std::size_t length) noexcept
     return copy[length - 2] == High(crc) && copy[length - 1] == Low(crc);
 }
 
-bool AcceptReply(std::span<const std::uint8_t> reply, std::size_t received, std::size_t expected) noexcept
-{
-    return received >= expected && expected <= reply.size() && CheckReplyCrc(reply.data(), expected);
-}
-
 } // namespace trovel::modbus

@@ -3,6 +3,7 @@
 // 6 (write single register) and 16 (write two registers carrying one 32-bit value).
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,10 +22,12 @@ inline constexpr std::size_t kCrcSize = 2;
 
 // Expected reply lengths: a read of n registers answers 5 + 2n bytes, every write 8.
 constexpr std::size_t ExpectedReadReply(std::uint8_t registers) noexcept { return 5u + 2u * registers; }
-inline constexpr std::size_t kExpectedReadReply1 = ExpectedReadReply(1);
-inline constexpr std::size_t kExpectedReadReply2 = ExpectedReadReply(2);
-inline constexpr std::size_t kExpectedReadReply6 = ExpectedReadReply(6);
 inline constexpr std::size_t kExpectedWriteReply = 8;
+
+// The line's pace at 19200 baud: a character of 10 bits (start, 8 data, stop), and the
+// silence of 3.5 characters that separates two RTU frames.
+inline constexpr std::chrono::nanoseconds kCharacterTime{520'833};
+inline constexpr std::chrono::nanoseconds kInterFrameSilence{1'822'917};
 
 // Largest length CheckReplyCrc accepts; every reply of this system is far shorter.
 inline constexpr std::size_t kMaxCheckedReply = 128;
@@ -36,7 +39,8 @@ inline constexpr std::int32_t kBroadcastAddress = 0;
 // Device addresses 1 to 16; the unsigned comparison refuses 0 and negative values alike.
 constexpr bool IsDeviceAddress(std::int64_t address) noexcept
 {
-    return static_cast<std::uint64_t>(address - 1) <= static_cast<std::uint64_t>(kLastDeviceAddress - 1);
+    return static_cast<std::uint64_t>(address - kFirstDeviceAddress) <=
+           static_cast<std::uint64_t>(kLastDeviceAddress - kFirstDeviceAddress);
 }
 
 // Writes the CRC field over all bytes but the last two into the last two.
@@ -55,10 +59,6 @@ std::array<std::uint8_t, kWriteMultipleSize> BuildWriteMultiple(std::uint8_t add
 // True when the two bytes at length-2 and length-1 carry the CRC of the bytes before them.
 // Length must lie in 2..128; anything else is refused.
 bool CheckReplyCrc(const std::uint8_t* reply, std::size_t length) noexcept;
-
-// The whole acceptance rule: at least `expected` bytes arrived and the CRC over exactly
-// the first `expected` holds. Address, function code and trailing bytes are not looked at.
-bool AcceptReply(std::span<const std::uint8_t> reply, std::size_t received, std::size_t expected) noexcept;
 
 // Register-pair placement of a 32-bit value: low half in the first register, each register
 // high byte first, so the wire carries bits 15-8, 7-0, 31-24, 23-16.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "TrovelSdk.h"
-#include "modbus/Frame.h"
 #include "support/PtyPeer.h"
 
 namespace trovel::test {
@@ -43,26 +42,31 @@ protected:
 // A read reply of the given registers with a valid CRC.
 inline Bytes ReadReply(std::uint8_t address, std::initializer_list<std::uint16_t> registers)
 {
-    Bytes reply{address, modbus::kReadHolding, static_cast<std::uint8_t>(2 * registers.size())};
+    Bytes reply{address, 0x03, static_cast<std::uint8_t>(2 * registers.size())};
     for (auto r : registers) {
         reply.push_back(static_cast<std::uint8_t>(r >> 8));
         reply.push_back(static_cast<std::uint8_t>(r));
     }
-    reply.resize(reply.size() + 2);
-    modbus::AppendCrc(reply);
-    return reply;
-}
-
-inline Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    modbus::AppendCrc(frame);
-    return frame;
+    return WithCrc(reply);
 }
 
 inline Bytes ReadRequest(std::uint8_t address, std::uint16_t reg, std::uint8_t count)
 {
-    return WithCrc({address, modbus::kReadHolding, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg), 0, count});
+    return WithCrc({address, 0x03, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg), 0, count});
+}
+
+inline Bytes WriteSingleRequest(std::uint8_t address, std::uint16_t reg, std::uint16_t value)
+{
+    return WithCrc({address, 0x06, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
+                    static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
+}
+
+// Registers N, N+1 carry bits 15-0 and 31-16, each high byte first.
+inline Bytes WriteMultipleRequest(std::uint8_t address, std::uint16_t reg, std::uint32_t bits)
+{
+    return WithCrc({address, 0x10, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg), 0, 2, 4,
+                    static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits),
+                    static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16)});
 }
 
 } // namespace trovel::test

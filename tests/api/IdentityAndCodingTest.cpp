@@ -120,8 +120,7 @@ TEST_F(Identity, SetFactoryDateRemovesDashesInPlaceAndWritesTheNumber)
     for (const Case& c : {Case{"2020/01/15", 2020}, Case{"2020-13-45", 20201345}, Case{" +7x", 7}, Case{"  -7x", 7} /* the sign is a dash too */}) {
         SCOPED_TRACE(c.input);
         std::string buffer = c.input;
-        const auto f = trovel::modbus::BuildWriteMultiple(1, 300, static_cast<std::uint32_t>(c.written));
-        EXPECT_EQ(Exchange(Bytes(f.begin(), f.end()), WithCrc({1, 0x10, 0x01, 0x2C, 0, 2}),
+        EXPECT_EQ(Exchange(WriteMultipleRequest(1, 300, static_cast<std::uint32_t>(c.written)), WithCrc({1, 0x10, 0x01, 0x2C, 0, 2}),
                            [&] { return SetFactroyDate(1, buffer.data()); }), 1);
     }
 }

@@ -5,7 +5,7 @@
 
 #include <dlfcn.h>
 
-#include "serial/ComPort.h"
+#include "line/Line.h"
 #include "support/PtyPeer.h"
 
 namespace {
@@ -30,11 +30,11 @@ TEST(LibraryLifetime, LoadOpensNothingAndUnloadClosesAnOpenPort)
     EXPECT_EQ(isOpen(), 0);
 
     ASSERT_EQ(openDevice(peer.DevicePath().c_str()), 1);
-    trovel::serial::ComPort probe;
-    EXPECT_FALSE(probe.OpenByPath(peer.DevicePath())) << "the library holds the device";
+    trovel::line::Line probe;
+    EXPECT_EQ(probe.Open(peer.DevicePath()), trovel::line::Cause::Busy) << "the library holds the device";
 
     ASSERT_EQ(::dlclose(library), 0);
-    EXPECT_TRUE(probe.OpenByPath(peer.DevicePath())) << "unload must close the port";
+    EXPECT_EQ(probe.Open(peer.DevicePath()), trovel::line::Cause::Ok) << "unload must close the port";
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "TrovelSdk.h"
-#include "serial/ComPort.h"
 #include "support/PtyPeer.h"
 
 namespace {
@@ -45,8 +47,9 @@ TEST_F(PortControl, OpenComDeviceOpensAndCloseComCloses)
     EXPECT_FALSE(CloseCom()) << "and on a closed port";
     EXPECT_EQ(IsComOpen(), 0);
     // The device is free again.
-    trovel::serial::ComPort other;
-    EXPECT_TRUE(other.OpenByPath(peer.DevicePath()));
+    TrovelLine* other = TrovelOpenLine(peer.DevicePath().c_str());
+    EXPECT_NE(other, nullptr);
+    TrovelCloseLine(other);
 }
 
 TEST_F(PortControl, OpenOnAnOpenPortReturnsOneAndKeepsThePort)
@@ -59,20 +62,58 @@ TEST_F(PortControl, OpenOnAnOpenPortReturnsOneAndKeepsThePort)
     EXPECT_EQ(OpenComDevice(another.DevicePath().c_str()), 1);
     EXPECT_EQ(OpenComDevice(nullptr), 1);
     // Still the first device: the second is free for anyone.
-    trovel::serial::ComPort probe;
-    EXPECT_TRUE(probe.OpenByPath(another.DevicePath()));
-    EXPECT_FALSE(trovel::serial::ComPort().OpenByPath(peer.DevicePath()));
+    TrovelLine* probe = TrovelOpenLine(another.DevicePath().c_str());
+    EXPECT_NE(probe, nullptr);
+    TrovelCloseLine(probe);
+    EXPECT_EQ(TrovelOpenLine(peer.DevicePath().c_str()), nullptr);
+    EXPECT_EQ(TrovelLastError(), TROVEL_ERR_BUSY);
 }
 
-TEST_F(PortControl, OpenComDeviceRefusesNullEmptyAndBusyPaths)
+TEST_F(PortControl, OpenComDeviceRefusesNullEmptyAndBusyPathsWithTheirCause)
 {
-    EXPECT_EQ(OpenComDevice(nullptr), 0);
-    EXPECT_EQ(OpenComDevice(""), 0);
-    EXPECT_EQ(OpenComDevice("/dev/nonexistent-trovel"), 0);
-    trovel::serial::ComPort holder;
-    ASSERT_TRUE(holder.OpenByPath(peer.DevicePath()));
-    EXPECT_EQ(OpenComDevice(peer.DevicePath().c_str()), 0) << "held by another opener";
-    EXPECT_EQ(IsComOpen(), 0);
+    TrovelLine* holder = TrovelOpenLine(peer.DevicePath().c_str());
+    ASSERT_NE(holder, nullptr);
+    struct Case { const char* path; int cause; };
+    const Case cases[] = {{nullptr, TROVEL_ERR_ARGUMENT}, {"", TROVEL_ERR_ARGUMENT},
+                          {"/dev/nonexistent-trovel", TROVEL_ERR_NO_DEVICE}, {"/dev/null", TROVEL_ERR_NOT_SERIAL},
+                          {peer.DevicePath().c_str(), TROVEL_ERR_BUSY}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(OpenComDevice(c.path), 0);
+        EXPECT_EQ(TrovelLastError(), c.cause) << (c.path ? c.path : "null");
+        EXPECT_EQ(IsComOpen(), 0);
+    }
+    TrovelCloseLine(holder);
+    EXPECT_EQ(OpenComDevice(peer.DevicePath().c_str()), 1);
+    EXPECT_EQ(TrovelLastError(), TROVEL_OK);
+}
+
+TEST_F(PortControl, IsComOpenNeverReadsOneDuringAnOpenThatFails)
+{
+    std::atomic<bool> opening{true};
+    std::atomic<long> ones{0};
+    std::thread poller([&] {
+        while (opening)
+            ones += IsComOpen();
+    });
+    for (int i = 0; i < 2000; ++i)
+        OpenComDevice("/dev/null"); // opens, then fails on the line settings
+    opening = false;
+    poller.join();
+    EXPECT_EQ(ones.load(), 0);
+}
+
+TEST_F(PortControl, TwoThreadsOpeningAtOnceLeaveOneOpenPort)
+{
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<int> opened{0};
+        std::thread a([&] { opened += OpenComDevice(peer.DevicePath().c_str()); });
+        std::thread b([&] { opened += OpenComDevice(peer.DevicePath().c_str()); });
+        a.join();
+        b.join();
+        EXPECT_EQ(opened.load(), 2) << "the second finds the port open";
+        EXPECT_EQ(IsComOpen(), 1);
+        CloseCom();
+    }
 }
 
 TEST_F(PortControl, ReopenAfterCloseWorks)

@@ -51,8 +51,7 @@ const FloatWriteMember kFloatWrites[] = {
 
 Bytes WriteMultiple(std::uint8_t address, std::uint16_t reg, float value)
 {
-    const auto f = trovel::modbus::BuildWriteMultiple(address, reg, std::bit_cast<std::uint32_t>(value));
-    return {f.begin(), f.end()};
+    return WriteMultipleRequest(address, reg, std::bit_cast<std::uint32_t>(value));
 }
 
 Bytes WriteMultipleReply(std::uint8_t address, std::uint16_t reg)
@@ -191,17 +190,21 @@ TEST_F(ParameterWrites, SignCheckRefusesOnlyOrderedNegatives)
     }
 }
 
-TEST_F(ParameterWrites, ReplyJudgedOnlyByLengthAndCrc)
+TEST_F(ParameterWrites, OnlyTheReplyNamingTheWrittenPairAcknowledges)
 {
-    // Another register and another address in the reply: still acknowledged.
-    EXPECT_EQ(Exchange(WriteMultiple(1, 100, 1.0f), WriteMultipleReply(5, 300), [] { return SetMotorSpeed(1, 1.0f); }), 1);
-    // A correct 7-byte prefix is not a reply.
-    const auto reply = WriteMultipleReply(1, 100);
-    EXPECT_EQ(Exchange(WriteMultiple(1, 100, 1.0f), Bytes(reply.begin(), reply.end() - 1), [] { return SetMotorSpeed(1, 1.0f); }), 0);
-    auto longer = reply;
-    longer.push_back(0x00);
-    EXPECT_EQ(Exchange(WriteMultiple(1, 100, 1.0f), longer, [] { return SetMotorSpeed(1, 1.0f); }), 1);
-    EXPECT_EQ(Exchange(WriteMultiple(1, 100, 1.0f), Bytes{}, [] { return SetMotorSpeed(1, 1.0f); }), 0);
+    struct Case { Bytes reply; int result; int cause; };
+    const Bytes own = WriteMultipleReply(1, 100);
+    const Case cases[] = {
+        {WriteMultipleReply(5, 100), 0, TROVEL_ERR_MISMATCH},
+        {WriteMultipleReply(1, 300), 0, TROVEL_ERR_MISMATCH},
+        {Bytes(own.begin(), own.end() - 1), 0, TROVEL_ERR_SHORT_REPLY},
+        {Bytes{}, 0, TROVEL_ERR_NO_REPLY},
+        {Concat(own, Hex("00")), 1, TROVEL_OK},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Exchange(WriteMultiple(1, 100, 1.0f), c.reply, [] { return SetMotorSpeed(1, 1.0f); }), c.result) << ToHex(c.reply);
+        EXPECT_EQ(TrovelLastError(), c.cause) << ToHex(c.reply);
+    }
 }
 
 TEST_F(ConfigurationWrites, WorkedRequests)
@@ -233,8 +236,7 @@ TEST_F(ConfigurationWrites, EveryMemberAtAnotherAddress)
         {14, 1, [] { return SetDefault(11); }},
     };
     for (const auto& c : cases) {
-        const auto frame = trovel::modbus::BuildWriteSingle(11, c.reg, c.value);
-        const Bytes request(frame.begin(), frame.end());
+        const Bytes request = WriteSingleRequest(11, c.reg, c.value);
         EXPECT_EQ(Exchange(request, request, c.call), 1) << c.reg;
     }
 }
@@ -242,11 +244,9 @@ TEST_F(ConfigurationWrites, EveryMemberAtAnotherAddress)
 TEST_F(ConfigurationWrites, AddressChangeIsAcknowledgedUnderTheNewAddress)
 {
     EXPECT_EQ(Exchange(Hex("01 06 00 DC 00 02 C9 F1"), WithCrc({2, 6, 0, 0xDC, 0, 2}), [] { return SetAddress(1, 2); }), 1);
-    // A 7-byte answer is refused; another register in an 8-byte one is not.
-    Bytes seven = Hex("01 06 00 C8 00 01 C9 F4");
-    seven.pop_back();
-    EXPECT_EQ(Exchange(Hex("01 06 00 C8 00 01 C9 F4"), seven, [] { return SetWorkMode(1, 1); }), 0);
-    EXPECT_EQ(Exchange(Hex("01 06 00 C8 00 01 C9 F4"), WithCrc({1, 6, 0, 0x99, 0, 7}), [] { return SetWorkMode(1, 1); }), 1);
+    // An echo of another register is no acknowledgement.
+    EXPECT_EQ(Exchange(Hex("01 06 00 C8 00 01 C9 F4"), WithCrc({1, 6, 0, 0x99, 0, 7}), [] { return SetWorkMode(1, 1); }), 0);
+    EXPECT_EQ(TrovelLastError(), TROVEL_ERR_MISMATCH);
 }
 
 class Refusals : public ApiLine {};

@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "modbus/Frame.h"
+#include "modbus/Reply.h"
 #include "modbus/RegisterMap.h"
 #include "sim/Line.h"
 #include "support/PtyPeer.h"
@@ -12,7 +13,9 @@
 namespace {
 
 using namespace trovel::sim;
-using trovel::modbus::AcceptReply;
+using trovel::modbus::JudgeReply;
+using trovel::modbus::Judgement;
+using trovel::modbus::ReplyRule;
 using trovel::test::Hex;
 using trovel::test::ToHex;
 namespace reg = trovel::reg;
@@ -65,7 +68,7 @@ TEST(SimLine, AnswersEveryWorkedRequestWithAReplyTheLibraryAccepts)
         const Bytes request = Hex(w.request);
         const Bytes reply = Ask(line, request);
         EXPECT_EQ(reply.size(), w.expectedLength) << w.request;
-        EXPECT_TRUE(AcceptReply(reply, reply.size(), w.expectedLength)) << w.request << " -> " << ToHex(reply);
+        EXPECT_EQ(JudgeReply(ReplyRule(request), reply, true).judgement, Judgement::Accepted) << w.request << " -> " << ToHex(reply);
         ASSERT_GE(reply.size(), 3u);
         EXPECT_EQ(reply[0], request[0]);
         EXPECT_EQ(reply[1], request[1]) << "an exception instead of an answer to " << w.request;

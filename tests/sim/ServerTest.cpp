@@ -15,8 +15,8 @@
 
 #include "modbus/Frame.h"
 #include "modbus/RegisterMap.h"
-#include "serial/ComPort.h"
-#include "serial/Exchange.h"
+#include "line/Line.h"
+
 #include "sim/Server.h"
 #include "support/PtyPeer.h"
 
@@ -109,20 +109,20 @@ protected:
 
 TEST_F(SimServer, TheLibrarysExchangeTalksToIt)
 {
-    trovel::serial::ComPort port;
+    trovel::line::Line port;
     for (int round = 0; round < 2; ++round) { // a closed line can be opened again
-        ASSERT_TRUE(port.OpenByPath(server.DevicePath())) << server.DevicePath();
-        trovel::serial::ReplyBuffer reply{};
-        const auto exchange = [&](const Bytes& request, std::size_t expected) {
+        ASSERT_EQ(port.Open(server.DevicePath()), trovel::line::Cause::Ok) << server.DevicePath();
+        trovel::line::ReplyBuffer reply{};
+        const auto exchange = [&](const Bytes& request) {
             reply.fill(0);
-            const auto got = trovel::serial::TransactFrame(port, request, reply);
-            EXPECT_TRUE(trovel::modbus::AcceptReply(reply, static_cast<std::size_t>(got), expected)) << ToHex(request);
-            return Bytes(reply.begin(), reply.begin() + got);
+            const auto outcome = port.TransactFrame(request, trovel::modbus::ReplyRule(request), reply);
+            EXPECT_EQ(outcome.cause, trovel::line::Cause::Ok) << ToHex(request);
+            return Bytes(outcome.reply.begin(), outcome.reply.end());
         };
-        exchange(kReadSpeed, trovel::modbus::kExpectedReadReply2);
-        exchange(Hex("01 10 00 64 00 02 04 00 00 3F C0 E5 D4"), trovel::modbus::kExpectedWriteReply);
-        EXPECT_EQ(exchange(kReadSpeed, trovel::modbus::kExpectedReadReply2), Hex("01 03 04 00 00 3F C0 EB 93"));
-        port.ReleaseHandle();
+        exchange(kReadSpeed);
+        exchange(Hex("01 10 00 64 00 02 04 00 00 3F C0 E5 D4"));
+        EXPECT_EQ(exchange(kReadSpeed), Hex("01 03 04 00 00 3F C0 EB 93"));
+        port.Close();
     }
 }
 

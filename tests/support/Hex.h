@@ -35,4 +35,25 @@ inline std::string ToHex(std::span<const std::uint8_t> bytes)
     return out;
 }
 
+// The frame with its CRC field appended, low byte first. Computed bit by bit, apart from
+// the library's table-driven routine, so a test frame never depends on the code it tests.
+inline Bytes WithCrc(Bytes frame)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (const auto byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<std::uint16_t>(crc >> 1);
+    }
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+inline Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace trovel::test

@@ -159,6 +159,8 @@ void PtyPeer::RunScript(const std::vector<Step>& steps)
             std::this_thread::sleep_for(pause->duration);
         } else if (const auto* send = std::get_if<SendStep>(&step)) {
             WriteAll(send->bytes, send->paced);
+            const std::lock_guard lock(mutex_);
+            sendTimes_.push_back(std::chrono::steady_clock::now());
         }
     }
 }
@@ -205,6 +207,12 @@ void PtyPeer::RunServer(Handler handler)
             log_.push_back({false, answer});
         }
     }
+}
+
+std::vector<std::chrono::steady_clock::time_point> PtyPeer::SendTimes() const
+{
+    const std::lock_guard lock(mutex_);
+    return sendTimes_;
 }
 
 std::vector<PtyPeer::Event> PtyPeer::Log() const

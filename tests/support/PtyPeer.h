@@ -58,6 +58,10 @@ public:
     // Writes bytes at once, outside any script.
     void Inject(std::span<const std::uint8_t> bytes);
 
+    // When the last byte of each Send step of the scripts so far left, in order: timing
+    // rules are measured from the peer's last byte.
+    std::vector<std::chrono::steady_clock::time_point> SendTimes() const;
+
 private:
     struct ExpectStep { Bytes bytes; Millis timeout; };
     struct PauseStep { Millis duration; };
@@ -81,6 +85,7 @@ private:
     Bytes received_;
     std::size_t consumed_ = 0; // received bytes already matched by an Expect step
     std::vector<Event> log_;
+    std::vector<std::chrono::steady_clock::time_point> sendTimes_;
     std::string failure_;
 };
 

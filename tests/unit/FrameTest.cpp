@@ -93,57 +93,6 @@ TEST(RegisterPair, PlacementBothWaysBitForBit)
     EXPECT_EQ(std::bit_cast<float>(AssemblePair(std::span<const std::uint8_t, 4>(wire.data(), 4))), -1.0f);
 }
 
-class ReplyAcceptance : public ::testing::Test {
-protected:
-    static bool Accept(const Bytes& reply, std::size_t expected)
-    {
-        std::array<std::uint8_t, 1024> buffer{};
-        std::copy(reply.begin(), reply.end(), buffer.begin());
-        return AcceptReply(buffer, reply.size(), expected);
-    }
-};
-
-TEST_F(ReplyAcceptance, TakesAWholeValidReply)
-{
-    EXPECT_TRUE(Accept(Hex("01 03 04 00 00 3F C0 EB 93"), kExpectedReadReply2));
-}
-
-TEST_F(ReplyAcceptance, RefusesShortReplies)
-{
-    // A valid 7-byte one-register reply is too short for a two-register read.
-    EXPECT_FALSE(Accept(Hex("01 03 02 00 01 79 84"), kExpectedReadReply2));
-    // A Modbus exception reply is 5 bytes and below every expected length.
-    Bytes exception = Hex("01 83 02 00 00");
-    AppendCrc(std::span(exception).last(5));
-    EXPECT_FALSE(Accept(exception, kExpectedReadReply1));
-    EXPECT_FALSE(Accept({}, kExpectedWriteReply));
-}
-
-TEST_F(ReplyAcceptance, RefusesCorruptedCrcOrData)
-{
-    auto reply = Hex("01 03 04 00 00 3F C0 EB 93");
-    reply.back() ^= 0x01;
-    EXPECT_FALSE(Accept(reply, kExpectedReadReply2));
-    reply = Hex("01 03 04 00 00 3F C0 EB 93");
-    reply[4] ^= 0x80;
-    EXPECT_FALSE(Accept(reply, kExpectedReadReply2));
-}
-
-TEST_F(ReplyAcceptance, IgnoresFunctionCodeAndByteCountWhenTheCrcHolds)
-{
-    Bytes wrongFunction = Hex("01 04 07 00 01 00 00");
-    AppendCrc(wrongFunction);
-    EXPECT_TRUE(Accept(wrongFunction, kExpectedReadReply1));
-}
-
-TEST_F(ReplyAcceptance, AcceptsTrailingBytesButJudgesOnlyTheExpectedLength)
-{
-    auto reply = Hex("01 03 02 00 01 79 84 FF EE DD");
-    EXPECT_TRUE(Accept(reply, kExpectedReadReply1));
-    // The CRC is taken over the first L bytes even when more arrived.
-    EXPECT_FALSE(Accept(Hex("01 03 02 00 01 00 79 84"), kExpectedReadReply1));
-}
-
 TEST(DeviceAddress, RangeIsOneToSixteen)
 {
     EXPECT_FALSE(IsDeviceAddress(0));

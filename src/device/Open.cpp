@@ -1,0 +1,74 @@
+// Which backend a device name asks for.
+
+#include <algorithm>
+
+#include "device/Backends.h"
+
+namespace trovel::device {
+
+namespace {
+
+constexpr std::string_view kRtuOverTcp = "rtu+tcp://";
+constexpr std::string_view kModbusTcp = "modbus+tcp://";
+constexpr std::string_view kModbusTcpPort = "502";
+
+bool StartsWith(const std::string& text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin());
+}
+
+} // namespace
+
+std::optional<NetworkAddress> ParseNetworkName(const std::string& name)
+{
+    NetworkAddress address{NetworkAddress::Framing::Rtu, {}, {}};
+    std::string rest;
+    if (StartsWith(name, kRtuOverTcp)) {
+        rest = name.substr(kRtuOverTcp.size());
+    } else if (StartsWith(name, kModbusTcp)) {
+        address.framing = NetworkAddress::Framing::ModbusTcp;
+        rest = name.substr(kModbusTcp.size());
+    } else {
+        return std::nullopt;
+    }
+    if (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    std::string port;
+    if (!rest.empty() && rest.front() == '[') { // [IPv6]:port
+        const auto close = rest.find(']');
+        if (close == std::string::npos)
+            return address;
+        address.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty() && after.front() != ':')
+            return NetworkAddress{address.framing, {}, {}};
+        port = after.empty() ? std::string() : after.substr(1);
+    } else {
+        const auto colon = rest.rfind(':');
+        address.host = rest.substr(0, colon);
+        port = colon == std::string::npos ? std::string() : rest.substr(colon + 1);
+    }
+    if (port.empty() && address.framing == NetworkAddress::Framing::ModbusTcp)
+        port = kModbusTcpPort;
+    const bool portValid = !port.empty() && port.size() <= 5 &&
+                           std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                           std::stoul(port) >= 1 && std::stoul(port) <= 65535;
+    if (!portValid || address.host.find_first_of("/[]") != std::string::npos)
+        address.host.clear();
+    address.port = port;
+    return address;
+}
+
+Opened Open(const std::string& name, const util::Deadline& connectBy)
+{
+    if (name.empty())
+        return {nullptr, OpenError::NoDevice};
+    if (const auto network = ParseNetworkName(name)) {
+        if (network->host.empty())
+            return {nullptr, OpenError::NoDevice};
+        return OpenNetwork(*network, connectBy);
+    }
+    return OpenSerial(name);
+}
+
+} // namespace trovel::device

@@ -1,0 +1,50 @@
+#pragma once
+// The frame trace as text: every exchange of every line, one line each, in the file that
+// TROVEL_TRACE names when the library is loaded (or on stderr), so that a host that cannot
+// be rebuilt can be diagnosed by setting a variable.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "line/Cause.h"
+
+namespace trovel::line {
+
+// One exchange as a trace shows it.
+struct ExchangeRecord {
+    std::string_view lineName;
+    std::uint8_t address;
+    std::span<const std::uint8_t> request;
+    std::span<const std::uint8_t> reply; // every byte the read received, local echo included
+    std::chrono::microseconds elapsed;   // from the request to the end of the read
+    Cause cause;
+};
+
+class TraceFile {
+public:
+    // Null when TROVEL_TRACE is not set or its file cannot be opened.
+    static std::unique_ptr<TraceFile> FromEnvironment();
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // "2026-12-09 10:11:12.345Z /dev/ttyUSB0 #1 > 01 03 00 64 00 02 85 D4 < 01 03 ... 105.2 ms ok"
+    void Write(const ExchangeRecord& record) noexcept;
+    // A remark of the library's own, such as a setting from the environment it ignored.
+    void Note(std::string_view text) noexcept;
+
+private:
+    TraceFile(std::FILE* file, bool owned) noexcept : file_(file), owned_(owned) {}
+    void Put(std::string_view line) noexcept;
+
+    std::mutex mutex_;
+    std::FILE* file_;
+    bool owned_;
+};
+
+} // namespace trovel::line
