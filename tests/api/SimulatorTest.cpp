@@ -169,6 +169,19 @@ TEST_F(AgainstSimulator, SwitchesAndInit)
     EXPECT_LT(position, 100.0f) << "stopped before the end point";
 }
 
+TEST_F(AgainstSimulator, ALateReplyNeverSwitchesAnOutputTheHostDidNotName)
+{
+    ASSERT_EQ(SetSwichAllOn(2), 1);
+    server.Faults().Once({trovel::sim::FaultKind::Late, 300});
+    int state = -1;
+    EXPECT_EQ(GetRunState(1, &state), 0);
+    // Controller 1's run state arrives 300 ms after its request, inside the read of the
+    // switch state; taken for controller 2's outputs it would switch five of them off.
+    EXPECT_EQ(SetSwichState(2, 1, 1), 0);
+    EXPECT_EQ(TrovelLastError(), TROVEL_ERR_TWO_FRAMES);
+    EXPECT_EQ(Text(GetSwichState, 2), "111111");
+}
+
 TEST_F(AgainstSimulator, IdentityAndFactoryDate)
 {
     EXPECT_EQ(Text(GetSerial, 2), "545256-53494D-202103-150002");
