@@ -183,22 +183,24 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
         receivedCount_.store(static_cast<std::uint32_t>(received.count), std::memory_order_relaxed);
         if (received.count > 0)
             lastByteAt_ = received.lastByteAt;
-        if (!received.gone) {
-            answer = std::span<const std::uint8_t>(reply.data(), received.count);
-            const bool echoed = answer.size() >= echo && std::equal(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(echo), answer.begin());
-            if (echo > 0 && !answer.empty() && !echoed) {
-                cause = Cause::Echo;
-            } else {
-                answer = answer.subspan(std::min(echo, answer.size()));
-                cause = FromVerdict(modbus::JudgeReply(rule, answer, received.endedOnSilence));
-            }
+        // A connection that closes right behind a complete answer still delivered it.
+        answer = std::span<const std::uint8_t>(reply.data(), received.count);
+        const bool echoed = answer.size() >= echo && std::equal(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(echo), answer.begin());
+        if (echo > 0 && !answer.empty() && !echoed) {
+            cause = Cause::Echo;
+        } else {
+            answer = answer.subspan(std::min(echo, answer.size()));
+            cause = FromVerdict(modbus::JudgeReply(rule, answer, received.endedOnSilence));
         }
+        if (received.gone && cause != Cause::Ok)
+            cause = Cause::DeviceGone;
     }
-    if (cause == Cause::DeviceGone) {
-        Forget(device);
-        std::this_thread::sleep_until(failNoSoonerThan);
-    } else if (cause != Cause::Ok && !IsOpen()) {
+    if (cause != Cause::Ok && !IsOpen()) {
         cause = Cause::NotOpen; // closed under the exchange: that, not the line, ended it
+    } else if (sent.gone || received.gone) {
+        Forget(device); // the next exchange opens it again
+        if (cause == Cause::DeviceGone)
+            std::this_thread::sleep_until(failNoSoonerThan);
     }
     // A request that got no answer may still be answered late; the next request to the
     // same controller waits for that (a broadcast is never answered at all).
