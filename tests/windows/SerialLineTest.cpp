@@ -1,6 +1,6 @@
 // The Win32 serial backend under wine, through the line, against the scripted peer of
 // line.peer: opening by port name, the read rules timed from the peer's last byte, late
-// replies, and closing.
+// replies, frame-complete reads, and closing.
 
 #include <gtest/gtest.h>
 
@@ -201,6 +201,24 @@ TEST(SerialLateReply, IsNeverTakenForTheNextAnswer)
             EXPECT_GE(sinceFailedRequest.Ms(), 1000.0) << c.what;
         }
     }
+}
+
+// ---- frame-complete reads ------------------------------------------------------------------
+
+TEST_F(SerialLine, FrameCompleteReadsEndRightAfterTheAnswerAndStillByTheTimeOuts)
+{
+    ASSERT_TRUE(line.SetReplyMode(TROVEL_REPLY_FRAME));
+    RunTimed(line, "frame",
+             {
+                 {"a read answered at 20 ms", request::kReplyAfter20Ms, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"a write", request::kWrite, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"an exception", request::kException, line::ExceptionCause(2), 0.0, kFrameEndMaxMs, true},
+                 {"a reply split by a 60 ms gap", request::kReplyWithShortGap, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"a second answer right behind: the gap, then a failure", request::kTwoAnswers, Cause::TwoFrames,
+                  kGapMinMs, kGapMaxMs, true},
+                 {"a silent controller: the total time-out", request::kSilent, Cause::NoReply, kTotalMinMs, kTotalMaxMs,
+                  false},
+             });
 }
 
 } // namespace

@@ -35,6 +35,9 @@ inline const Bytes kLateControllersOtherRegister = Hex("05 03 00 65 00 01 95 91"
 inline const Bytes kPromptReply = Hex("06 03 00 64 00 01 C4 62");
 inline const Bytes kFlood = Hex("07 03 00 64 00 01 C5 B3");
 inline const Bytes kTrickle = Hex("08 03 00 64 00 01 C5 4C");
+inline const Bytes kWrite = Hex("09 06 00 C8 00 02 88 BD");
+inline const Bytes kException = Hex("0A 03 00 64 00 01 C4 AE");
+inline const Bytes kTwoAnswers = Hex("0B 03 00 64 00 01 C5 7F");
 } // namespace request
 
 namespace reply {
@@ -54,6 +57,9 @@ inline constexpr double kTotalMinMs = 245.0;  // from the request
 inline constexpr double kTotalMaxMs = 278.0;
 inline constexpr double kGapMinMs = 97.0;     // from the peer's last byte
 inline constexpr double kGapMaxMs = 128.0;
+// A frame-complete read ends 3.5 characters (1.8 ms) after the answer; whole-millisecond
+// timers and the way back to the peer add a few.
+inline constexpr double kFrameEndMaxMs = 30.0;
 
 // What the peer reports about the line: "19200 8N1" and how often the program closed it.
 struct LineStatus {
