@@ -1,5 +1,6 @@
 // The 64-bit DLL against the controller simulator (trovel-sim, one controller at address
-// 1) on wine's COM port: whole calls, as a host makes them.
+// 1) on wine's COM port: whole calls, as a host makes them; and two lines, each on a COM
+// port with a simulator of its own.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 
 #include "TrovelDll.h"
 #include "WineLine.h"
+#include "device/Device.h"
 
 namespace trovel::wintest {
 namespace {
@@ -257,6 +259,54 @@ TEST_F(DllWithSimulator, IdentityDatesAndUtilities)
     EXPECT_STREQ(coded, "bcd");
     ASSERT_EQ(TROVEL_EXPORT(dll, StrDecode, 60)("bcd", &c, 1), 1);
     EXPECT_STREQ(coded, "abc");
+}
+
+// Both simulators have a controller 1, so a call that went out on the wrong line would read
+// the other line's value.
+TEST(DllTwoLines, EachLineDrivesItsOwnControllerAndBothRunAtOnce)
+{
+    TrovelDll dll;
+    ASSERT_TRUE(dll.Loaded()) << "TrovelSdk.dll next to the test program";
+    const auto openLine = TROVEL_EXPORT(dll, TrovelOpenLine, 102);
+    const auto closeLine = TROVEL_EXPORT(dll, TrovelCloseLine, 103);
+    const auto setSpeed = TROVEL_EXPORT(dll, TrovelSetMotorSpeed, 141);
+    const auto getSpeed = TROVEL_EXPORT(dll, TrovelGetMotorSpeed, 127);
+    // A plain "COMn" (the library adds the device prefix that ports above 9 need), and a
+    // full device name.
+    TrovelLine* const lines[] = {openLine(("COM" + std::to_string(TestPort())).c_str()),
+                                 openLine(device::PortName(SecondTestPort()).c_str())};
+    ASSERT_NE(lines[0], nullptr);
+    ASSERT_NE(lines[1], nullptr);
+    EXPECT_EQ(TROVEL_EXPORT(dll, IsComOpen, 3)(), 0) << "the default line stays closed";
+    const float values[] = {11.5f, 22.5f};
+    for (int i : {0, 1})
+        ASSERT_EQ(setSpeed(lines[i], 1, values[i]), 1) << "line " << i;
+
+    constexpr int kReads = 4;
+    const auto readBack = [&](int i) {
+        int right = 0;
+        for (int k = 0; k < kReads; ++k) {
+            float speed = 0.0f;
+            right += getSpeed(lines[i], 1, &speed) == 1 && speed == values[i] ? 1 : 0;
+        }
+        return right;
+    };
+    const Stopwatch alone;
+    EXPECT_EQ(readBack(0), kReads);
+    const double aloneMs = alone.Ms();
+    int right[2] = {};
+    const Stopwatch both;
+    std::thread other([&] { right[1] = readBack(1); });
+    right[0] = readBack(0);
+    other.join();
+    const double bothMs = both.Ms();
+    Report(std::to_string(kReads) + " reads on one line", aloneMs);
+    Report(std::to_string(kReads) + " reads on each of two lines at once", bothMs);
+    EXPECT_EQ(right[0], kReads);
+    EXPECT_EQ(right[1], kReads);
+    EXPECT_LT(bothMs, 1.5 * aloneMs) << "exchanges on two lines do not wait for each other";
+    closeLine(lines[0]);
+    closeLine(lines[1]);
 }
 
 } // namespace
