@@ -397,7 +397,7 @@ def main():
             for index, (command, (number, link)) in enumerate(zip(commands, ports)):
                 lines.append(ScriptedPeer(read_rules(args.peer), link, log) if args.peer
                              else PartnerProgram(command, link, log))
-                env[f"TROVEL_TEST_COM{index + 1 if index else ''}"] = str(number)
+                env["TROVEL_TEST_COM2" if index else "TROVEL_TEST_COM"] = str(number)
                 print(f"wine_run: COM{number} -> {os.path.realpath(link)}", flush=True)
             program = subprocess.Popen([wine, *args.program], env=env, stdin=subprocess.DEVNULL)
             try:
