@@ -1,6 +1,6 @@
 // Win32 serial backend: the comm API. At open the driver gets the classic time-outs; each
-// read then asks to return as soon as bytes are queued (or its deadline passes), so the
-// line's own rules decide when a reply has ended.
+// read then returns as soon as bytes are queued (or its deadline passes), so the line's own
+// rules decide when a reply has ended.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -63,16 +63,30 @@ public:
             return {0, MeansGone(::GetLastError())};
         if (errors != 0)
             ::PurgeComm(handle_, PURGE_RXABORT);
-        // MAXDWORD, MAXDWORD, n: return at once with what is queued, else with the first
-        // byte that arrives, else after n ms. MAXDWORD, 0, 0: never wait.
-        const DWORD ms = until.RemainingMsCeil();
-        COMMTIMEOUTS timeouts{MAXDWORD, ms == 0 ? 0 : MAXDWORD, ms, 0, kWriteTotalMs};
-        if (!::SetCommTimeouts(handle_, &timeouts))
-            return {0, MeansGone(::GetLastError())};
-        DWORD got = 0;
-        if (!::ReadFile(handle_, into.data(), static_cast<DWORD>(into.size()), &got, nullptr))
-            return {got, MeansGone(::GetLastError())};
-        return {got, false};
+        // Nothing queued: wait for one byte, which a read of one byte with only a total
+        // time-out does on every implementation of the comm API. (MAXDWORD, MAXDWORD, n would
+        // say "the first byte, else n ms" in one read, but wine takes it as "n ms or a full
+        // buffer", so every read lasted its whole deadline.) Whole-millisecond timers may
+        // end the wait a little early: it goes on until the deadline has passed.
+        if (into.empty())
+            return {0, false};
+        std::size_t got = 0;
+        if (status.cbInQue == 0) {
+            while (got == 0) {
+                const DWORD ms = until.RemainingMsCeil();
+                if (ms == 0)
+                    break;
+                const Io first = Read(into.first(1), {0, 0, ms, 0, kWriteTotalMs});
+                if (first.gone)
+                    return first;
+                got = first.count;
+            }
+        }
+        if (got == into.size())
+            return {got, false};
+        // Then whatever else is queued, without waiting.
+        const Io rest = Read(into.subspan(got), {MAXDWORD, 0, 0, 0, kWriteTotalMs});
+        return {got + rest.count, rest.gone};
     }
 
     Io Write(std::span<const std::uint8_t> frame, const util::Deadline& until) noexcept override
@@ -94,6 +108,16 @@ public:
     void DiscardInput() noexcept override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
 
 private:
+    Io Read(std::span<std::uint8_t> into, COMMTIMEOUTS timeouts) noexcept
+    {
+        if (!::SetCommTimeouts(handle_, &timeouts))
+            return {0, MeansGone(::GetLastError())};
+        DWORD got = 0;
+        if (!::ReadFile(handle_, into.data(), static_cast<DWORD>(into.size()), &got, nullptr))
+            return {got, MeansGone(::GetLastError())};
+        return {got, false};
+    }
+
     HANDLE handle_;
 };
 

@@ -1,13 +1,20 @@
 // The 64-bit DLL against the controller simulator (trovel-sim, one controller at address
-// 1) on wine's COM port: whole calls, as a host makes them.
+// 1) on wine's COM port: whole calls, as a host makes them; and two lines, each on a COM
+// port with a simulator of its own.
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "TrovelDll.h"
 #include "WineLine.h"
+#include "device/Device.h"
 
 namespace trovel::wintest {
 namespace {
+
+using test::WithCrc;
 
 class DllWithSimulator : public ::testing::Test {
 protected:
@@ -44,9 +51,80 @@ TEST_F(DllWithSimulator, AnAbsentControllerFailsAfterTheTotalTimeout)
     EXPECT_EQ(getMotorSpeed(2, &speed), 0);
     const double ms = watch.Ms();
     Report("GetMotorSpeed from an absent controller", ms);
-    EXPECT_GE(ms, kTotalTimeoutMinMs);
-    EXPECT_LE(ms, kTotalTimeoutMaxMs);
+    EXPECT_GE(ms, kTotalMinMs);
+    EXPECT_LE(ms, kTotalMaxMs);
     EXPECT_EQ(speed, -1.0f) << "nothing stored on failure";
+}
+
+// What the trace callback saw of one exchange.
+struct Traced {
+    TrovelLine* line;
+    int address;
+    Bytes request;
+    Bytes reply;
+    int elapsedUs;
+    int outcome;
+};
+
+void TROVEL_CALL Record(void* user, TrovelLine* line, int address, const unsigned char* request, int requestLength,
+                        const unsigned char* reply, int replyLength, int elapsedUs, int outcome)
+{
+    static_cast<std::vector<Traced>*>(user)->push_back(
+        {line, address, Bytes(request, request + requestLength), Bytes(reply, reply + replyLength), elapsedUs, outcome});
+}
+
+TEST_F(DllWithSimulator, EachThreadLearnsWhyItsLastCallFailedAndTheTraceSeesEveryExchange)
+{
+    const auto lastError = TROVEL_EXPORT(dll, TrovelLastError, 157);
+    const auto errorText = TROVEL_EXPORT(dll, TrovelErrorText, 158);
+    const auto setTrace = TROVEL_EXPORT(dll, TrovelSetTrace, 159);
+    const auto setReplyMode = TROVEL_EXPORT(dll, TrovelSetReplyMode, 164);
+    const auto setMotorSpeed = TROVEL_EXPORT(dll, SetMotorSpeed, 41);
+    const auto getMotorSpeed = TROVEL_EXPORT(dll, GetMotorSpeed, 27);
+    std::vector<Traced> traced;
+    ASSERT_EQ(setTrace(nullptr, &Record, &traced), 1);
+
+    float speed = 0.0f;
+    ASSERT_EQ(setMotorSpeed(1, 123.5f), 1);
+    EXPECT_EQ(lastError(), TROVEL_OK);
+    EXPECT_EQ(getMotorSpeed(2, &speed), 0);
+    EXPECT_EQ(lastError(), TROVEL_ERR_NO_REPLY);
+    EXPECT_STREQ(errorText(TROVEL_ERR_NO_REPLY), "no reply within the time-out");
+    int otherThreads = -1;
+    std::thread([&] { otherThreads = getMotorSpeed(1, &speed) == 1 ? lastError() : -2; }).join();
+    EXPECT_EQ(otherThreads, TROVEL_OK);
+    EXPECT_EQ(lastError(), TROVEL_ERR_NO_REPLY) << "another thread's success leaves this thread's cause";
+    ASSERT_EQ(setReplyMode(nullptr, TROVEL_REPLY_FRAME), 1);
+    ASSERT_EQ(getMotorSpeed(1, &speed), 1);
+    EXPECT_EQ(lastError(), TROVEL_OK);
+    ASSERT_EQ(setTrace(nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(getMotorSpeed(1, &speed), 1) << "not traced";
+
+    // Elapsed: the 100 ms gap after a reply, the 250 ms total on silence, 3.5 characters
+    // after a complete reply in frame-complete mode.
+    struct Expected { int address; Bytes request; Bytes reply; int outcome; int minUs, maxUs; };
+    const Bytes read = WithCrc(Hex("01 03 00 64 00 02"));
+    const Bytes answer = WithCrc(Hex("01 03 04 00 00 42 F7"));
+    const Expected expected[] = {
+        {1, WithCrc(Hex("01 10 00 64 00 02 04 00 00 42 F7")), WithCrc(Hex("01 10 00 64 00 02")), TROVEL_OK, 100'000, 200'000},
+        {2, WithCrc(Hex("02 03 00 64 00 02")), {}, TROVEL_ERR_NO_REPLY, 245'000, 300'000},
+        {1, read, answer, TROVEL_OK, 100'000, 200'000},
+        {1, read, answer, TROVEL_OK, 0, 50'000},
+    };
+    ASSERT_EQ(traced.size(), std::size(expected));
+    const auto defaultLine = TROVEL_EXPORT(dll, TrovelDefaultLine, 104)();
+    for (std::size_t i = 0; i < traced.size(); ++i) {
+        const Traced& t = traced[i];
+        EXPECT_EQ(t.line, defaultLine) << i;
+        EXPECT_EQ(t.address, expected[i].address) << i;
+        EXPECT_EQ(test::ToHex(t.request), test::ToHex(expected[i].request)) << i;
+        EXPECT_EQ(test::ToHex(t.reply), test::ToHex(expected[i].reply)) << i;
+        EXPECT_EQ(t.outcome, expected[i].outcome) << i;
+        EXPECT_GE(t.elapsedUs, expected[i].minUs) << i;
+        EXPECT_LE(t.elapsedUs, expected[i].maxUs) << i;
+        Report("DLL trace: exchange " + std::to_string(i) + " (outcome " + std::to_string(t.outcome) + ")",
+               t.elapsedUs / 1000.0);
+    }
 }
 
 TEST_F(DllWithSimulator, EveryParameterAndModeWriteReadsBack)
@@ -181,6 +259,54 @@ TEST_F(DllWithSimulator, IdentityDatesAndUtilities)
     EXPECT_STREQ(coded, "bcd");
     ASSERT_EQ(TROVEL_EXPORT(dll, StrDecode, 60)("bcd", &c, 1), 1);
     EXPECT_STREQ(coded, "abc");
+}
+
+// Both simulators have a controller 1, so a call that went out on the wrong line would read
+// the other line's value.
+TEST(DllTwoLines, EachLineDrivesItsOwnControllerAndBothRunAtOnce)
+{
+    TrovelDll dll;
+    ASSERT_TRUE(dll.Loaded()) << "TrovelSdk.dll next to the test program";
+    const auto openLine = TROVEL_EXPORT(dll, TrovelOpenLine, 102);
+    const auto closeLine = TROVEL_EXPORT(dll, TrovelCloseLine, 103);
+    const auto setSpeed = TROVEL_EXPORT(dll, TrovelSetMotorSpeed, 141);
+    const auto getSpeed = TROVEL_EXPORT(dll, TrovelGetMotorSpeed, 127);
+    // A plain "COMn" (the library adds the device prefix that ports above 9 need), and a
+    // full device name.
+    TrovelLine* const lines[] = {openLine(("COM" + std::to_string(TestPort())).c_str()),
+                                 openLine(device::PortName(SecondTestPort()).c_str())};
+    ASSERT_NE(lines[0], nullptr);
+    ASSERT_NE(lines[1], nullptr);
+    EXPECT_EQ(TROVEL_EXPORT(dll, IsComOpen, 3)(), 0) << "the default line stays closed";
+    const float values[] = {11.5f, 22.5f};
+    for (int i : {0, 1})
+        ASSERT_EQ(setSpeed(lines[i], 1, values[i]), 1) << "line " << i;
+
+    constexpr int kReads = 4;
+    const auto readBack = [&](int i) {
+        int right = 0;
+        for (int k = 0; k < kReads; ++k) {
+            float speed = 0.0f;
+            right += getSpeed(lines[i], 1, &speed) == 1 && speed == values[i] ? 1 : 0;
+        }
+        return right;
+    };
+    const Stopwatch alone;
+    EXPECT_EQ(readBack(0), kReads);
+    const double aloneMs = alone.Ms();
+    int right[2] = {};
+    const Stopwatch both;
+    std::thread other([&] { right[1] = readBack(1); });
+    right[0] = readBack(0);
+    other.join();
+    const double bothMs = both.Ms();
+    Report(std::to_string(kReads) + " reads on one line", aloneMs);
+    Report(std::to_string(kReads) + " reads on each of two lines at once", bothMs);
+    EXPECT_EQ(right[0], kReads);
+    EXPECT_EQ(right[1], kReads);
+    EXPECT_LT(bothMs, 1.5 * aloneMs) << "exchanges on two lines do not wait for each other";
+    closeLine(lines[0]);
+    closeLine(lines[1]);
 }
 
 } // namespace

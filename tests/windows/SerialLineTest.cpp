@@ -1,82 +1,66 @@
-// The Win32 serial backend under wine, against the scripted peer of line.peer: opening by
-// port number, the read rule's timings, the purge before each exchange, and closing.
+// The Win32 serial backend under wine, through the line, against the scripted peer of
+// line.peer: opening by port name, the read rules timed from the peer's last byte, late
+// replies, frame-complete reads, and closing.
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <algorithm>
+#include <chrono>
 
 #include "WineLine.h"
-#include "serial/ComPort.h"
-#include "serial/Exchange.h"
+#include "device/Device.h"
 
 namespace trovel::wintest {
 namespace {
 
-using serial::ComPort;
-using serial::ReplyBuffer;
+using namespace std::chrono_literals;
+using device::PortName;
+using line::Cause;
+using line::Line;
+using line::ReplyBuffer;
+using modbus::ReplyRule;
 
-Bytes Head(const ReplyBuffer& reply, std::int32_t count)
-{
-    return Bytes(reply.begin(), reply.begin() + std::max(count, 0));
-}
+Bytes BytesOf(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(), bytes.end()); }
 
 class SerialLine : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(port.OpenByNumber(TestPort())) << "COM" << TestPort(); }
+    void SetUp() override { ASSERT_EQ(line.Open(PortName(TestPort())), Cause::Ok) << "COM" << TestPort(); }
 
-    // One exchange, timed from before the write to the end of the read.
-    std::int32_t Exchange(const Bytes& request, double& ms)
+    Line::Outcome Transact(const Bytes& request)
     {
         reply.fill(0);
-        const Stopwatch watch;
-        const std::int32_t received = serial::TransactFrame(port, request, reply);
-        ms = watch.Ms();
-        return received;
+        return line.TransactFrame(request, ReplyRule(request), reply);
     }
 
-    // A plain read, as the next exchange would start it, without the purge.
-    Bytes ReadRest()
-    {
-        ReplyBuffer rest{};
-        const std::uint32_t got = port.ReadBytes(rest);
-        return Bytes(rest.begin(), rest.begin() + got);
-    }
-
-    ComPort port;
+    Line line;
     ReplyBuffer reply{};
 };
 
 // ---- open and close ----------------------------------------------------------------------
 
-TEST_F(SerialLine, OpensByNumberWithTheControllersLineFormat)
+TEST_F(SerialLine, OpensByPortNameWithTheControllersLineFormat)
 {
-    EXPECT_TRUE(port.IsOpen());
-    EXPECT_EQ(port.PortNumber(), static_cast<std::int32_t>(TestPort()));
-    EXPECT_EQ(port.PortName(), "\\\\.\\COM" + std::to_string(TestPort()));
-    EXPECT_EQ(QueryStatus(port).format, "19200 8N1");
+    EXPECT_TRUE(line.IsOpen());
+    EXPECT_EQ(line.DeviceName(), "\\\\.\\COM" + std::to_string(TestPort()));
+    EXPECT_EQ(QueryStatus(line).format, "19200 8N1");
 }
 
-TEST(SerialPortNumbers, OutOfRangeNumbersAreRefusedWithoutTouchingThePort)
+TEST(SerialOpen, FailuresNameTheirCauseAndLeaveTheLineClosed)
 {
-    ComPort port;
-    EXPECT_FALSE(port.OpenByNumber(0));
-    EXPECT_FALSE(port.OpenByNumber(1025));
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.PortNumber(), -1);
-    EXPECT_EQ(port.PortName(), "");
-}
-
-TEST(SerialPortNumbers, AMissingDeviceFailsAndLeavesThePortClosed)
-{
-    ComPort port;
-    EXPECT_FALSE(port.OpenByNumber(AbsentPort()));
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.PortNumber(), static_cast<std::int32_t>(AbsentPort()));
-
-    EXPECT_FALSE(port.OpenByNumber(1024));
-    EXPECT_EQ(port.PortName(), "\\\\.\\COM1024");
+    wchar_t folder[MAX_PATH];
+    wchar_t file[MAX_PATH];
+    ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
+    ASSERT_NE(::GetTempFileNameW(folder, L"trv", 0, file), 0u);
+    const std::string plainFile(file, file + std::wcslen(file));
+    struct Case { std::string device; Cause cause; };
+    const Case cases[] = {{PortName(AbsentPort()), Cause::NoDevice}, {plainFile, Cause::NotSerial}};
+    for (const auto& c : cases) {
+        Line line;
+        EXPECT_EQ(line.Open(c.device), c.cause) << c.device;
+        EXPECT_FALSE(line.IsOpen()) << c.device;
+    }
+    EXPECT_NE(::DeleteFileW(file), 0) << "the file was closed again";
 }
 
 TEST_F(SerialLine, ASecondOpenerIsRefused)
@@ -84,104 +68,157 @@ TEST_F(SerialLine, ASecondOpenerIsRefused)
     if (RunningUnderWine())
         GTEST_SKIP() << "wine does not enforce exclusive access to serial devices: CreateFileW with "
                         "share mode 0 hands out a second handle";
-    ComPort second;
-    EXPECT_FALSE(second.OpenByNumber(TestPort()));
+    Line second;
+    EXPECT_EQ(second.Open(PortName(TestPort())), Cause::Busy);
     EXPECT_FALSE(second.IsOpen());
 }
 
 TEST_F(SerialLine, CloseReleasesTheDevice)
 {
-    const int closesBefore = QueryStatus(port).closes;
+    const int closesBefore = QueryStatus(line).closes;
     ASSERT_GE(closesBefore, 0);
 
-    port.ReleaseHandle();
-    EXPECT_FALSE(port.IsOpen());
-    std::uint8_t byte = 0;
-    EXPECT_EQ(port.ReadBytes({&byte, 1}), 0u);
-    EXPECT_EQ(port.WriteBytes(request::kPromptReply), 0u);
-    port.ReleaseHandle(); // closing a closed port does nothing
+    line.Close();
+    EXPECT_FALSE(line.IsOpen());
+    EXPECT_EQ(Transact(request::kPromptReply).cause, Cause::NotOpen);
+    EXPECT_EQ(line.SentCount(), 0u);
+    line.Close(); // closing a closed line does nothing
 
     ::Sleep(100); // let the peer see the hang-up before the port opens again
     EXPECT_EQ(QueryStatusOnFreshPort().closes, closesBefore + 1);
 
-    ASSERT_TRUE(port.OpenByNumber(TestPort())) << "the port opens again after a close";
-    EXPECT_EQ(QueryStatus(port).format, "19200 8N1");
+    ASSERT_EQ(line.Open(PortName(TestPort())), Cause::Ok) << "the line opens again after a close";
+    EXPECT_EQ(QueryStatus(line).format, "19200 8N1");
 }
 
-// ---- the read rule -----------------------------------------------------------------------
+// ---- the read rules -----------------------------------------------------------------------
 
-TEST_F(SerialLine, ASilentLineEndsTheReadAfterTheTotalTimeout)
+// Runs each case on the line and checks its outcome and when it ended: from the peer's last
+// byte (asked of the peer right after the exchange) or, without one, from the request.
+struct TimedCase {
+    const char* what;
+    Bytes request;
+    Cause cause;
+    double min, max;
+    bool fromLastByte;
+};
+
+void RunTimed(Line& line, const char* mode, std::initializer_list<TimedCase> cases)
 {
-    double ms = 0;
-    EXPECT_EQ(Exchange(request::kSilent, ms), 0);
-    Report("silent line: read ends after", ms);
-    EXPECT_GE(ms, kTotalTimeoutMinMs);
-    EXPECT_LE(ms, kTotalTimeoutMaxMs);
-    EXPECT_EQ(port.ReceivedCount(), 0u);
-    EXPECT_EQ(port.SentCount(), request::kSilent.size());
+    for (const auto& c : cases) {
+        ReplyBuffer reply{};
+        const Stopwatch watch;
+        const auto outcome = line.TransactFrame(c.request, ReplyRule(c.request), reply);
+        const double fromRequest = watch.Ms();
+        const double ms = c.fromLastByte ? PeerMsSinceLastByte(line) : fromRequest;
+        Report(std::string(mode) + ", " + c.what + (c.fromLastByte ? ", after the last byte" : ", after the request"), ms);
+        EXPECT_EQ(outcome.cause, c.cause) << c.what;
+        EXPECT_GE(ms, c.min) << c.what;
+        EXPECT_LE(ms, c.max) << c.what;
+    }
 }
 
-TEST_F(SerialLine, AReplyIsReturnedWholeAboutAnIntervalAfterItsLastByte)
+TEST_F(SerialLine, ReadsEndOnSilenceTimedFromThePeersLastByte)
 {
-    double ms = 0;
-    const std::int32_t received = Exchange(request::kReplyAfter20Ms, ms);
-    Report("reply at 20 ms (7 bytes): read ends after", ms);
-    EXPECT_EQ(Head(reply, received), reply::kReplyAfter20Ms);
-    EXPECT_GE(ms, kGapEndMinMs); // 20 ms + 7 bytes + 100 ms
-    EXPECT_LT(ms, kGapEndMaxMs);
-    EXPECT_EQ(port.ReceivedCount(), reply::kReplyAfter20Ms.size());
-    EXPECT_EQ(port.SentCount(), request::kReplyAfter20Ms.size());
+    RunTimed(line, "silence",
+             {
+                 {"a silent controller: the total time-out", request::kSilent, Cause::NoReply, kTotalMinMs, kTotalMaxMs, false},
+                 {"a reply at 20 ms: the gap", request::kReplyAfter20Ms, Cause::Ok, kGapMinMs, kGapMaxMs, true},
+                 {"a 60 ms gap inside the reply does not cut it", request::kReplyWithShortGap, Cause::Ok, kGapMinMs,
+                  kGapMaxMs, true},
+                 {"a reply still arriving is cut by the total time-out", request::kTrickle, Cause::ShortReply,
+                  kTotalMinMs, kTotalMaxMs, false},
+             });
+    ::Sleep(150); // the rest of the trickle, for the next test's open to discard
 }
 
-TEST_F(SerialLine, AGapShorterThanTheIntervalDoesNotCutTheReply)
+TEST(SerialDevice, AGapOverTheGapTimeOutCutsTheReadAndLeavesTheRestQueued)
 {
-    double ms = 0;
-    const std::int32_t received = Exchange(request::kReplyWithShortGap, ms);
-    Report("reply with a 60 ms gap: read ends after", ms);
-    EXPECT_EQ(Head(reply, received), reply::kReplyWithShortGap);
-    EXPECT_GE(ms, kGapEndMinMs + 60.0);
-    EXPECT_LT(ms, kGapEndMaxMs);
+    auto opened = device::Open(PortName(TestPort()), util::Deadline::Now());
+    ASSERT_TRUE(opened.device);
+    device::Device& port = *opened.device;
+    ASSERT_EQ(port.Write(request::kReplyWithLongGap, util::Deadline::After(250ms)).count, request::kReplyWithLongGap.size());
+    ReplyBuffer into{};
+    const auto head = line::ReceiveReply(port, into, {250ms, 100ms});
+    const double ms = std::chrono::duration<double, std::milli>(util::MonoClock::now() - head.lastByteAt).count();
+    Report("a 150 ms gap cuts the read, after the head's last byte read", ms);
+    EXPECT_EQ(BytesOf(std::span(into).first(head.count)), reply::kLongGapHead);
+    EXPECT_TRUE(head.endedOnSilence);
+    EXPECT_GE(ms, 100.0) << "whole-millisecond timers never end a wait before its deadline";
+    EXPECT_LE(ms, kGapMaxMs);
+
+    const auto tail = line::ReceiveReply(port, into, {300ms, 20ms});
+    EXPECT_EQ(BytesOf(std::span(into).first(tail.count)), reply::kLongGapTail) << "a read purges nothing";
 }
 
-TEST_F(SerialLine, AGapLongerThanTheIntervalCutsTheReplyAndKeepsTheRestQueued)
+TEST_F(SerialLine, AFloodEndsTheReadAt1024AndIsNotTakenForAnAnswer)
 {
-    double ms = 0;
-    const std::int32_t received = Exchange(request::kReplyWithLongGap, ms);
-    Report("reply with a 150 ms gap: read cut after", ms);
-    EXPECT_EQ(Head(reply, received), reply::kLongGapHead);
-    EXPECT_GE(ms, kGapEndMinMs);
-    EXPECT_LT(ms, kGapEndMaxMs);
-
-    EXPECT_EQ(ReadRest(), reply::kLongGapTail) << "a read purges nothing";
-}
-
-TEST_F(SerialLine, AReadTakesAtMost1024BytesAndLeavesTheRest)
-{
-    double ms = 0;
-    EXPECT_EQ(Exchange(request::kFlood, ms), static_cast<std::int32_t>(serial::kReplyBufferSize));
-    Report("1100 bytes at once: read of 1024 ends after", ms);
-    EXPECT_LT(ms, kGapEndMaxMs);
-    EXPECT_EQ(ReadRest().size(), reply::kFloodLength - serial::kReplyBufferSize);
+    const Stopwatch watch;
+    EXPECT_EQ(Transact(request::kFlood).cause, Cause::TwoFrames);
+    const double ms = watch.Ms();
+    Report("1100 bytes at 20 ms: a full buffer ends the read after", ms);
+    EXPECT_EQ(line.ReceivedCount(), line::kReplyBufferSize);
+    EXPECT_LT(ms, 20.0 + kGapMinMs) << "a full buffer ends the read at once";
+    EXPECT_EQ(BytesOf(Transact(request::kPromptReply).reply), reply::kPromptReply)
+        << "the rest of the flood is discarded before the next request";
 }
 
 // ---- late replies ------------------------------------------------------------------------
 
-TEST_F(SerialLine, ALateReplyWaitsInTheReceiveQueue)
+TEST(SerialLateReply, IsNeverTakenForTheNextAnswer)
 {
-    double ms = 0;
-    EXPECT_EQ(Exchange(request::kLateReply, ms), 0);
-    ::Sleep(150); // the reply comes 300 ms after the request
-    EXPECT_EQ(ReadRest(), reply::kLateReply);
+    // Controller 5 answers 300 ms after the request, when the read has given up; then `next`
+    // goes out after `pauseMs`.
+    struct Case {
+        const char* what;
+        DWORD pauseMs;
+        Bytes next;
+        Cause cause;
+        Bytes answer;
+        bool settles;
+    };
+    const Case cases[] = {
+        {"the same controller, same shape: asked again once the late reply is waited out", 0,
+         request::kLateControllersOtherRegister, Cause::Ok, reply::kLateControllersOtherRegister, true},
+        {"another controller asked at once: the late reply lands in its read", 0, request::kPromptReply,
+         Cause::TwoFrames, {}, false},
+        {"another controller asked after the late reply came: discarded before the request", 150,
+         request::kPromptReply, Cause::Ok, reply::kPromptReply, false},
+    };
+    for (const auto& c : cases) {
+        Line line; // a fresh start: no case waits for an earlier one's failure
+        ASSERT_EQ(line.Open(PortName(TestPort())), Cause::Ok);
+        ReplyBuffer reply{};
+        const Stopwatch sinceFailedRequest;
+        ASSERT_EQ(line.TransactFrame(request::kLateReply, ReplyRule(request::kLateReply), reply).cause, Cause::NoReply);
+        ::Sleep(c.pauseMs);
+        const auto outcome = line.TransactFrame(c.next, ReplyRule(c.next), reply);
+        EXPECT_EQ(outcome.cause, c.cause) << c.what;
+        if (c.cause == Cause::Ok) {
+            EXPECT_EQ(BytesOf(outcome.reply), c.answer) << c.what;
+        }
+        if (c.settles) {
+            EXPECT_GE(sinceFailedRequest.Ms(), 1000.0) << c.what;
+        }
+    }
 }
 
-TEST_F(SerialLine, ALateReplyIsDiscardedBeforeTheNextRequest)
+// ---- frame-complete reads ------------------------------------------------------------------
+
+TEST_F(SerialLine, FrameCompleteReadsEndRightAfterTheAnswerAndStillByTheTimeOuts)
 {
-    double ms = 0;
-    EXPECT_EQ(Exchange(request::kLateReply, ms), 0);
-    ::Sleep(150);
-    const std::int32_t received = Exchange(request::kPromptReply, ms);
-    EXPECT_EQ(Head(reply, received), reply::kPromptReply) << "the stale reply must not come first";
-    EXPECT_EQ(port.ReceivedCount(), reply::kPromptReply.size());
+    ASSERT_TRUE(line.SetReplyMode(TROVEL_REPLY_FRAME));
+    RunTimed(line, "frame",
+             {
+                 {"a read answered at 20 ms", request::kReplyAfter20Ms, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"a write", request::kWrite, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"an exception", request::kException, line::ExceptionCause(2), 0.0, kFrameEndMaxMs, true},
+                 {"a reply split by a 60 ms gap", request::kReplyWithShortGap, Cause::Ok, 0.0, kFrameEndMaxMs, true},
+                 {"a second answer right behind: the gap, then a failure", request::kTwoAnswers, Cause::TwoFrames,
+                  kGapMinMs, kGapMaxMs, true},
+                 {"a silent controller: the total time-out", request::kSilent, Cause::NoReply, kTotalMinMs, kTotalMaxMs,
+                  false},
+             });
 }
 
 } // namespace

@@ -4,10 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <stdexcept>
+#include <vector>
 
-#include "serial/Exchange.h"
+#include "device/Device.h"
+#include "modbus/Reply.h"
 
 namespace trovel::wintest {
 
@@ -21,22 +22,26 @@ std::uint32_t PortFromEnvironment(const char* name)
     return static_cast<std::uint32_t>(std::stoul(value));
 }
 
-// The peer's answer is one ASCII line: "19200 8N1 closes=2".
-LineStatus ParseStatus(const serial::ReplyBuffer& reply, std::int32_t received)
+const Bytes kStatusQuestion = Hex("F7 03 00 00 00 05 91 5F");
+const Bytes kSinceQuestion = Hex("F7 03 00 01 00 01 C1 5C");
+
+// The peer's answer to a read of its registers; empty when it did not answer.
+std::vector<int> AskPeer(line::Line& open, const Bytes& question)
 {
-    std::istringstream in(std::string(reply.begin(), reply.begin() + received));
-    LineStatus status;
-    std::string baud, frame, closes;
-    if (in >> baud >> frame >> closes && closes.rfind("closes=", 0) == 0) {
-        status.format = baud + " " + frame;
-        status.closes = std::stoi(closes.substr(7));
-    }
-    return status;
+    line::ReplyBuffer reply{};
+    const auto outcome = open.TransactFrame(question, modbus::ReplyRule(question), reply);
+    if (outcome.cause != line::Cause::Ok)
+        return {};
+    std::vector<int> registers;
+    for (std::size_t i = 3; i + 3 < outcome.reply.size(); i += 2)
+        registers.push_back(outcome.reply[i] << 8 | outcome.reply[i + 1]);
+    return registers;
 }
 
 } // namespace
 
 std::uint32_t TestPort() { return PortFromEnvironment("TROVEL_TEST_COM"); }
+std::uint32_t SecondTestPort() { return PortFromEnvironment("TROVEL_TEST_COM2"); }
 std::uint32_t AbsentPort() { return PortFromEnvironment("TROVEL_TEST_ABSENT_COM"); }
 
 bool RunningUnderWine()
@@ -45,24 +50,34 @@ bool RunningUnderWine()
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-LineStatus QueryStatus(serial::ComPort& open)
+LineStatus QueryStatus(line::Line& open)
 {
-    serial::ReplyBuffer reply{};
-    const std::int32_t received = serial::TransactFrame(open, request::kStatus, reply);
-    return ParseStatus(reply, received);
+    const auto registers = AskPeer(open, kStatusQuestion);
+    if (registers.size() != 5)
+        return {};
+    // Baud, data bits, parity letter, stop bits, closes.
+    return {std::to_string(registers[0]) + " " + std::to_string(registers[1]) + static_cast<char>(registers[2]) +
+                std::to_string(registers[3]),
+            registers[4]};
 }
 
 LineStatus QueryStatusOnFreshPort()
 {
-    serial::ComPort port;
-    if (!port.OpenByNumber(TestPort()))
+    line::Line fresh;
+    if (fresh.Open(device::PortName(TestPort())) != line::Cause::Ok)
         return {};
-    return QueryStatus(port);
+    return QueryStatus(fresh);
 }
 
-void Report(const char* what, double ms)
+double PeerMsSinceLastByte(line::Line& open)
 {
-    std::printf("[ measured ] %-52s %7.1f ms\n", what, ms);
+    const auto registers = AskPeer(open, kSinceQuestion);
+    return registers.size() == 1 ? registers[0] / 10.0 : -1.0;
+}
+
+void Report(const std::string& what, double ms)
+{
+    std::printf("[ measured ] %-60s %7.1f ms\n", what.c_str(), ms);
     std::fflush(stdout);
 }
 

@@ -6,10 +6,12 @@ maps to COMn (symlink $WINEPREFIX/dosdevices/comN). It is either
 
   --peer SCRIPT      the scripted controller of this file, answering per a rule file, or
   --partner COMMAND  any Linux program that creates the pty and the link itself, such as
-                     "trovel-sim --link {link}" ({link} is replaced by the symlink path).
+                     "trovel-sim --link {link}" ({link} is replaced by the symlink path);
+                     given twice, two programs on two COM ports.
 
-The program learns its port from the environment: TROVEL_TEST_COM is the line's port
-number, TROVEL_TEST_ABSENT_COM a port number that maps to no device.
+The program learns its ports from the environment: TROVEL_TEST_COM is the line's port
+number (TROVEL_TEST_COM2 the second partner's), TROVEL_TEST_ABSENT_COM a port number that
+maps to no device.
 
 Rule files (one rule a line, '#' starts a comment):
 
@@ -20,14 +22,18 @@ When the bytes received from the line equal a rule's request, the peer runs its 
     send HEX     write the bytes at once
     paced HEX    write the bytes one by one, 0.52 ms apart (19200 baud)
     fill N HEX   write N copies of the byte at once
-    status       write one ASCII line: "<baud> <data bits><parity><stop bits> closes=<n>\\n",
-                 the line format the program set and how often it closed the port so far
+    status       answer the request, a read of 5 registers, with the line format the program
+                 set (baud, data bits, parity as a letter, stop bits) and how often it
+                 closed the port so far
+    since        answer the request, a read of 1 register, with the tenths of a millisecond
+                 from the peer's last byte to the arrival of this request
     silent       do nothing
 Bytes that match no rule fail the run.
 
 Usage:
     wine_run.py --prefix DIR --init
-    wine_run.py --prefix DIR (--peer SCRIPT | --partner COMMAND) [--timeout S] -- PROGRAM [ARGS]
+    wine_run.py --prefix DIR (--peer SCRIPT | --partner COMMAND [--partner COMMAND])
+                [--timeout S] -- PROGRAM [ARGS]
 """
 
 import argparse
@@ -140,6 +146,13 @@ def claimed_port(prefix):
     fail("no free COM number for the test line")
 
 
+@contextlib.contextmanager
+def claimed_ports(prefix, count):
+    """`count` distinct COM numbers with their link paths."""
+    with contextlib.ExitStack() as stack:
+        yield [stack.enter_context(claimed_port(prefix)) for _ in range(count)]
+
+
 def hold_controlling_terminal(slave_path):
     """Makes the pty the controlling terminal of a session of ours. Otherwise wineserver, a
     session leader, acquires it when it opens the device and takes a SIGHUP (which makes it
@@ -154,6 +167,22 @@ def hold_controlling_terminal(slave_path):
 
 def parse_hex(text):
     return bytes.fromhex(text.replace(",", " "))
+
+
+def with_crc(frame):
+    """The Modbus RTU frame with its CRC appended, low byte first."""
+    crc = 0xFFFF
+    for byte in frame:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return bytes(frame) + bytes([crc & 0xFF, crc >> 8])
+
+
+def read_answer(request, registers):
+    """The answer to a read request (function 3) carrying the given register values."""
+    data = b"".join(min(value, 0xFFFF).to_bytes(2, "big") for value in registers)
+    return with_crc(bytes([request[0], request[1], len(data)]) + data)
 
 
 def read_rules(path):
@@ -174,7 +203,7 @@ def read_rules(path):
                 elif verb == "fill":
                     count, byte = argument.split()
                     actions.append(("send", parse_hex(byte) * int(count)))
-                elif verb in ("status", "silent") and not argument:
+                elif verb in ("status", "since", "silent") and not argument:
                     actions.append((verb, None))
                 else:
                     fail(f"{path}:{number}: unknown action {action!r}")
@@ -193,6 +222,8 @@ class ScriptedPeer:
         self.failures = []
         self.closes = 0
         self.started = time.monotonic()
+        self.last_sent_at = self.started
+        self.request_at = self.started
         self.master, slave = pty.openpty()
         tty.setraw(slave)
         self.slave_path = os.ttyname(slave)
@@ -223,27 +254,31 @@ class ScriptedPeer:
                     view = view[os.write(self.master, view):]
                 except BlockingIOError:
                     select.select([], [self.master], [], 0.01)
+        self.last_sent_at = time.monotonic()
         self.note(f"sent {data[:16].hex(' ')}{' ...' if len(data) > 16 else ''} ({len(data)} bytes)")
 
     def status(self):
+        """Baud, data bits, parity letter, stop bits, closes."""
         attributes = termios.tcgetattr(self.master)  # a pty master reports its slave's settings
         cflag, speed = attributes[2], attributes[5]
-        bauds = {getattr(termios, name): name[1:] for name in dir(termios)
+        bauds = {getattr(termios, name): int(name[1:]) for name in dir(termios)
                  if name.startswith("B") and name[1:].isdigit()}
         sizes = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
         parity = "N" if not cflag & termios.PARENB else ("O" if cflag & termios.PARODD else "E")
         stop = 2 if cflag & termios.CSTOPB else 1
-        line = f"{bauds.get(speed, '?')} {sizes[cflag & termios.CSIZE]}{parity}{stop} closes={self.closes}\n"
-        return line.encode("ascii")
+        return [bauds.get(speed, 0), sizes[cflag & termios.CSIZE], ord(parity), stop, self.closes]
 
-    def answer(self, actions):
+    def answer(self, request, actions):
         for verb, argument in actions:
             if verb == "wait":
                 time.sleep(argument)
             elif verb in ("send", "paced"):
                 self.write(argument, verb == "paced")
             elif verb == "status":
-                self.write(self.status(), False)
+                self.write(read_answer(request, self.status()), False)
+            elif verb == "since":
+                tenths = round((self.request_at - self.last_sent_at) * 10000.0)
+                self.write(read_answer(request, [max(tenths, 0)]), False)
 
     def run(self):
         pending = b""
@@ -267,6 +302,8 @@ class ScriptedPeer:
                 except OSError:
                     data = b""
                 if data:
+                    if not pending:
+                        self.request_at = time.monotonic()
                     self.note(f"got {data.hex(' ')}")
                     pending += data
                     pending_since = time.monotonic()
@@ -275,7 +312,7 @@ class ScriptedPeer:
                               if pending.startswith(request)), None)
                 if match:
                     pending = pending[len(match[0]):]
-                    self.answer(match[1])
+                    self.answer(match[0], match[1])
                     continue
                 waiting = any(request.startswith(pending) for request, _ in self.rules)
                 if waiting and time.monotonic() - pending_since < PARTIAL_REQUEST_WAIT:
@@ -330,7 +367,8 @@ def main():
     parser.add_argument("--init", action="store_true", help="only create the prefix")
     partner = parser.add_mutually_exclusive_group()
     partner.add_argument("--peer", help="rule file of the scripted peer")
-    partner.add_argument("--partner", help="Linux program that creates the pty and {link}")
+    partner.add_argument("--partner", action="append",
+                         help="Linux program that creates the pty and {link}; twice for two lines")
     parser.add_argument("--timeout", type=float, default=120.0)
     parser.add_argument("--log", help="line log (default: PROGRAM.line.log)")
     parser.add_argument("program", nargs="*")
@@ -343,28 +381,36 @@ def main():
         return 0
     if not args.program or not (args.peer or args.partner):
         parser.error("a program and --peer or --partner are needed")
+    if args.partner and len(args.partner) > 2:
+        parser.error("at most two partners")
 
     start_server(prefix, server)
     log_path = args.log or os.path.splitext(args.program[0])[0] + ".line.log"
-    with open(log_path, "w") as log, claimed_port(prefix) as (number, link):
+    commands = args.partner or [None]
+    lines = []
+    with open(log_path, "w") as log, claimed_ports(prefix, len(commands)) as ports:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(prefix, "dosdevices", f"com{ABSENT_PORT}"))
-        line = (ScriptedPeer(read_rules(args.peer), link, log) if args.peer
-                else PartnerProgram(args.partner, link, log))
         env = wine_environment(prefix)
-        env.update(TROVEL_TEST_COM=str(number), TROVEL_TEST_ABSENT_COM=str(ABSENT_PORT))
-        print(f"wine_run: COM{number} -> {os.path.realpath(link)}", flush=True)
-        program = subprocess.Popen([wine, *args.program], env=env, stdin=subprocess.DEVNULL)
+        env.update(TROVEL_TEST_ABSENT_COM=str(ABSENT_PORT))
         try:
-            status = program.wait(args.timeout)
-        except subprocess.TimeoutExpired:
-            program.kill()
-            program.wait()
-            status = None
+            for index, (command, (number, link)) in enumerate(zip(commands, ports)):
+                lines.append(ScriptedPeer(read_rules(args.peer), link, log) if args.peer
+                             else PartnerProgram(command, link, log))
+                env["TROVEL_TEST_COM2" if index else "TROVEL_TEST_COM"] = str(number)
+                print(f"wine_run: COM{number} -> {os.path.realpath(link)}", flush=True)
+            program = subprocess.Popen([wine, *args.program], env=env, stdin=subprocess.DEVNULL)
+            try:
+                status = program.wait(args.timeout)
+            except subprocess.TimeoutExpired:
+                program.kill()
+                program.wait()
+                status = None
         finally:
-            line.stop()
+            for line in lines:
+                line.stop()
 
-    problems = list(line.failures)
+    problems = [failure for line in lines for failure in line.failures]
     if status is None:
         problems.append(f"timed out after {args.timeout:.0f} s")
     elif status != 0:
