@@ -189,9 +189,7 @@ int main(int argc, char** argv)
     app.allow_extras();
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) { // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "trovelctl: %s\n", UsageMessage(app, e).c_str());
