@@ -161,8 +161,7 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error)
         if (const CLI::Option* option = app.get_option_no_throw(name))
             return name + " needs a value: " + option->get_option_text() + "; " + HelpHint(app);
     }
-    if (const auto* extras = dynamic_cast<const CLI::ExtrasError*>(&error)) {
-        static_cast<void>(extras);
+    if (dynamic_cast<const CLI::ExtrasError*>(&error)) {
         const std::string prefix = "not expected: ";
         const auto at = what.find(prefix);
         return UnknownWord(app, at == std::string::npos ? what : what.substr(at + prefix.size()));

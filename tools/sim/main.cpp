@@ -66,26 +66,29 @@ void LogTraffic(const Traffic& t)
 constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 1;
 
+std::optional<std::string> LinkTarget(const std::string& link)
+{
+    char pointsTo[4096];
+    const ssize_t n = ::readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
+    return n > 0 ? std::optional(std::string(pointsTo, static_cast<std::size_t>(n))) : std::nullopt;
+}
+
 // A link is left alone while it leads to a running simulator: a pseudo-terminal that is
 // still there and set up the way the simulator sets up its own (raw, 19200 baud), or one a
 // host holds exclusively. Anything else (a stale link, a pseudo-terminal number handed on
 // to a shell since, a link that Wine made for a COM port) may be replaced.
 std::optional<std::string> LiveSimulatorBehind(const std::string& link)
 {
-    char pointsTo[4096];
-    const ssize_t n = ::readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
-    if (n <= 0)
+    const auto target = LinkTarget(link);
+    if (!target || target->rfind("/dev/pts/", 0) != 0)
         return std::nullopt;
-    const std::string target(pointsTo, static_cast<std::size_t>(n));
-    if (target.rfind("/dev/pts/", 0) != 0)
-        return std::nullopt;
-    const int fd = ::open(target.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno == EBUSY ? std::optional(target) : std::nullopt;
+        return errno == EBUSY ? target : std::nullopt;
     termios t{};
     const bool simulator = ::tcgetattr(fd, &t) == 0 && ::cfgetospeed(&t) == B19200 && (t.c_lflag & ICANON) == 0;
     ::close(fd);
-    return simulator ? std::optional(target) : std::nullopt;
+    return simulator ? target : std::nullopt;
 }
 
 // The link is made by renaming a fresh one over it, so a stale link from an earlier run (or
@@ -114,9 +117,7 @@ bool MakeLink(const std::string& link, const std::string& target)
 // Only our own link goes: another simulator may have taken the path over meanwhile.
 void RemoveLink(const std::string& link, const std::string& target)
 {
-    char pointsTo[4096];
-    const ssize_t n = ::readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
-    if (n >= 0 && std::string(pointsTo, static_cast<std::size_t>(n)) == target)
+    if (LinkTarget(link) == target)
         ::unlink(link.c_str());
 }
 
@@ -367,6 +368,10 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "trovel-sim: signalfd: %s\n", std::strerror(errno));
+        return kExitSetup;
+    }
 
     Line line(*addresses);
     ServerOptions options;
