@@ -106,6 +106,7 @@ command "fault none" "ok faults cleared"
 request "reply .*01 03 04 00 00 42 48"
 old=$(readlink "$link")
 command unplug "ok unplugged $old"
+[ ! -e "$link" ] && [ ! -L "$link" ] || fail "the link outlived the unplug"
 command replug "ok replugged /dev/pts/"
 request "reply .*01 03 04 00 00 42 48" 1
 command bogus "error unknown command 'bogus'"

@@ -228,7 +228,12 @@ std::string Execute(Session& s, std::string_view command)
         if (!s.server.Plugged())
             return "ok already unplugged";
         s.server.Unplug();
-        return "ok unplugged " + s.device;
+        // As a pulled adapter's device node goes, so does the link: a host that opens it again
+        // meanwhile finds nothing, never a terminal that has since got the old number.
+        if (s.link.empty())
+            return "ok unplugged " + s.device;
+        RemoveLink(s.link, s.device);
+        return "ok unplugged " + s.device + " (link " + s.link + " removed)";
     }
     if (word == "replug" && argument.empty()) {
         try {
@@ -302,8 +307,9 @@ int main(int argc, char** argv)
                    "  fault RULE       add a fault rule, as --fault\n"
                    "  fault none       clear every fault rule\n"
                    "  turnaround MS    change the turnaround\n"
-                   "  unplug           the terminal goes: the host's reads fail as with a pulled adapter\n"
-                   "  replug           serve a new terminal and point the link at it\n"
+                   "  unplug           the terminal and the link go: the host's reads fail as with a\n"
+                   "                   pulled adapter\n"
+                   "  replug           serve a new terminal and make the link again\n"
                    "  status           the terminal, turnaround and faults\n"
                    "Each command is acknowledged by a line 'control: ok ...' or 'control: error ...'.\n"
                    "Example: --control /tmp/trovel.ctl, then echo 'fault late@10%' >/tmp/trovel.ctl")
