@@ -5,14 +5,17 @@
 """
 
 import argparse
+import fcntl
 import json
 import os
 import pty
 import re
 import select
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 import unittest
 
@@ -89,10 +92,12 @@ class CliTest(unittest.TestCase):
         return self.sim.log().count(" request ")
 
 
-def run_on_terminal(args, limit=COMMAND_LIMIT_SECONDS):
+def run_on_terminal(args, limit=COMMAND_LIMIT_SECONDS, columns=80, term="xterm"):
     """Runs with stdout on a pseudo-terminal, as a person at a terminal would."""
     master, slave = pty.openpty()
-    p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE,
+                         env=dict(os.environ, TERM=term))
     os.close(slave)
     chunks, deadline = [], time.monotonic() + limit
     try:
@@ -187,15 +192,42 @@ class Discovery(CliTest):
         self.assertEqual(r.returncode, 3)
         self.assertIn("cannot open /dev/ttyS1023 (COM1024)", r.stderr)
 
-    def test_usage_errors_exit_2_and_send_nothing(self):
+    def test_bad_command_lines_exit_2_and_say_what_is_wrong(self):
         r = self.ctl("info", device=False)
         self.assertEqual(r.rc, 2, r)
         self.assertIn("--device PATH or --port N", r.err)
-        for args in (["--addr", "17", "info"], ["--addr", "0", "info"], ["frobnicate"], [], ["move"],
-                     ["move", "up"], ["move", "right", "--timeout", "3"], ["--port", "3", "info"], ["get"],
-                     ["set", "speed"]):
-            with self.subTest(args=args):
-                self.assertEqual(self.ctl(*args).rc, 2)
+        not_a_fifo = self.sim.log_path
+        # Program, arguments, what the message must say: the argument, the value, what is allowed.
+        for program, args, message in (
+                (TROVELCTL, ["sacn"], "no command 'sacn'; did you mean 'scan'?"),
+                (TROVELCTL, ["help"], "'trovelctl --help' lists the commands"),
+                (TROVELCTL, [], "say which command: scan, info"),
+                (TROVELCTL, ["--addr", "abc", "info"], "--addr takes a device address from 1 to 16, not 'abc'"),
+                (TROVELCTL, ["--addr", "0", "info"], "--addr takes a device address from 1 to 16, not '0'"),
+                (TROVELCTL, ["--addr", "1", "--addr", "2", "info"], "--addr is given 2 times (1, 2)"),
+                (TROVELCTL, ["move", "right", "--wait", "--timeout", "-1"], "--timeout takes a number of seconds "
+                                                                             "above 0, not '-1'"),
+                (TROVELCTL, ["move", "right", "--wait", "--timeout", "abc"], "not 'abc'"),
+                (TROVELCTL, ["move", "right", "--timeout", "3"], "--timeout requires --wait"),
+                (TROVELCTL, ["watch", "--count", "-1"], "--count takes a number of refreshes, 0 (until Ctrl-C)"),
+                (TROVELCTL, ["set", "speed", "1e40"], "speed takes a number within a float's range"),
+                (TROVELCTL, ["move", "up"], "DIRECTION takes left, right, auto or stop, not 'up'"),
+                (TROVELCTL, ["switch", "on", "7"], "OUTPUT takes an output number from 1 to 6, not '7'"),
+                (TROVELCTL, ["get"], "NAME is required"),
+                (TROVELCTL, ["info", "extra"], "info takes no argument 'extra'"),
+                (TROVELCTL, ["--port", "3", "info"], "--device excludes --port"),
+                (SIM, ["--bogus"], "--bogus"),
+                (SIM, ["--controllers", "1-17"], "--controllers wants addresses 1 to 16"),
+                (SIM, ["--fault", "late@2"], "cannot understand --fault late@2"),
+                (SIM, ["--turnaround", "-1"], "--turnaround"),
+                (SIM, ["--control", not_a_fifo], "is not a FIFO")):
+            with self.subTest(program=os.path.basename(program), args=args):
+                device = ["--device", self.sim.link] if program == TROVELCTL else []
+                r = subprocess.run([program, *device, *args], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                   timeout=COMMAND_LIMIT_SECONDS, env=self.environment())
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertNotRegex(r.stderr, r"\d{20}")  # no float limits spelled out in full
 
     def test_help_names_the_exit_codes(self):
         r = self.ctl("--help", device=False)
@@ -203,6 +235,8 @@ class Discovery(CliTest):
         self.assertIn("Exit codes", r.out)
         r = self.ctl("get", "--help", device=False)
         self.assertIn("delay-time", r.out)
+        for command in ("move", "watch", "scan"):  # every command's help has the options of all
+            self.assertRegex(self.ctl(command, "--help", device=False).out, "--device PATH(.|\n)*--addr(.|\n)*--json")
 
     def test_device_from_the_environment(self):
         env = self.environment()
@@ -329,8 +363,8 @@ class Motion(CliTest):
         started = time.monotonic()
         out = self.ok("move", "right", "--wait")
         lines = out.splitlines()
-        self.assertEqual(lines[-1], "controller 1 stopped at 100 (right limit reached)")
-        positions = [float(m) for m in re.findall(r"^controller 1: position ([-\d.]+), moving right$", out, re.M)]
+        self.assertEqual(lines[-1], "controller 1 stopped at 100.00 (right limit reached)")
+        positions = [float(m) for m in re.findall(r"^controller 1: position (-?\d+\.\d\d), moving right$", out, re.M)]
         self.assertGreaterEqual(len(positions), 3, out)
         self.assertEqual(positions, sorted(positions))
         self.assertNotRegex(out, "[\r\x1b]")
@@ -360,18 +394,30 @@ class Motion(CliTest):
         self.assertGreater(result["position"], 0)
         self.assertLess(result["position"], 100)
 
-    def test_ctrl_c_stops_the_screen_first(self):
-        p = subprocess.Popen([TROVELCTL, "--device", self.sim.link, "move", "right", "--wait"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = p.stdout.readline()
-        self.assertIn("moving right", first)
-        p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=COMMAND_LIMIT_SECONDS)
-        self.assertEqual(p.returncode, 130, err)
-        self.assertIn("interrupted; stop sent to controller 1", err)
-        self.wait_for_standstill()
-        self.assertLess(self.value("current-point"), 100)
-        self.assertFalse(self.json("inputs")["right_limit"])
+    def test_signals_and_a_closed_pipe_stop_the_screen_first(self):
+        for ending, code in ((signal.SIGINT, 130), (signal.SIGHUP, 129), (signal.SIGQUIT, 131), (signal.SIGTERM, 143),
+                             ("closed pipe", 141)):
+            with self.subTest(ending=ending):
+                self.ok("move", "left", "--wait")
+                p = subprocess.Popen([TROVELCTL, "--device", self.sim.link, "move", "right", "--wait"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.assertIn("moving right", p.stdout.readline())
+                if ending == "closed pipe":
+                    p.stdout.close()  # as `trovelctl ... | head -n 1` does
+                else:
+                    p.send_signal(ending)
+                err = p.stderr.read()
+                p.wait(timeout=COMMAND_LIMIT_SECONDS)
+                self.assertEqual(p.returncode, code, err)
+                self.assertIn("stop sent to controller 1", err)
+                self.wait_for_standstill()
+                self.assertLess(self.value("current-point"), 100)
+                self.assertFalse(self.json("inputs")["right_limit"])
+
+    def test_a_screen_that_cannot_move_fails_with_the_reason(self):
+        self.ok("set", "speed", "0")
+        r = self.fails(1, "controller 1 made no progress in 3 s: its motor speed is 0", "move", "right", "--wait")
+        self.assertIn("stop sent", r.err)
 
     def test_wait_rides_out_lost_replies_and_reports_lost_contact(self):
         with Simulator(SIM, "1", ["--fault", "no-answer@5%", "--seed", "3"]) as lossy:
@@ -396,7 +442,7 @@ class Motion(CliTest):
     def test_timeout_stops_the_screen(self):
         self.ok("set", "speed", "5")
         r = self.fails(1, "controller 1 did not stop within 1 s", "move", "right", "--wait", "--timeout", "1")
-        self.assertIn("stop sent to controller 1", r.err)
+        self.assertIn("stop sent at position", r.err)
         self.wait_for_standstill()
         self.assertLess(self.value("current-point"), 20)
 
@@ -422,11 +468,12 @@ class SwitchesAndInputs(CliTest):
         self.ok("switch", "all-off")
 
     def test_switch_one_output_at_a_time(self):
-        self.assertEqual(self.ok("switch", "on", "3"), "outputs of controller 1 switched on: 3\n")
+        self.assertEqual(self.ok("switch", "on", "3"), "output 3 of controller 1 switched on; on now: 3\n")
         self.assertEqual(self.json("switch", "on", "6"),
                          {"address": 1, "outputs": [False, False, True, False, False, True], "text": "001001"})
-        self.assertEqual(self.ok("switch", "off", "3"), "outputs of controller 1 switched on: 6\n")
-        self.assertEqual(self.ok("switch", "off", "6"), "outputs of controller 1: all off\n")
+        self.assertEqual(self.ok("switch", "off", "3"), "output 3 of controller 1 switched off; on now: 6\n")
+        self.assertEqual(self.ok("switch", "off", "6"), "output 6 of controller 1 switched off; none on now\n")
+        self.assertEqual(self.ok("switch", "all-on"), "every output of controller 1 switched on; on now: 1 2 3 4 5 6\n")
 
     def test_all_on_all_off_and_the_table(self):
         self.ok("switch", "all-on")
@@ -463,12 +510,24 @@ class Terminal(CliTest):
     def command(self, *args):
         return [TROVELCTL, "--device", self.sim.link, *args]
 
-    def test_move_wait_draws_a_bar(self):
-        self.ok("move", "left", "--wait")
-        r = run_on_terminal(self.command("move", "right", "--wait"))
-        self.assertEqual(r.rc, 0, r)
-        self.assertRegex(r.out, r"\r#1 \[#+\.+\] +\d+\.\d\d  \(0 \.\. 100\)  moving right\x1b\[K")
-        self.assertIn("controller 1 stopped at 100 (right limit reached)", r.out)
+    def test_move_wait_bar_fits_the_terminal_and_dumb_terminals_get_plain_lines(self):
+        for columns, term in ((80, "xterm"), (40, "xterm"), (80, "dumb")):
+            with self.subTest(columns=columns, term=term):
+                self.ok("move", "left", "--wait")
+                r = run_on_terminal(self.command("move", "right", "--wait"), columns=columns, term=term)
+                self.assertEqual(r.rc, 0, r)
+                self.assertIn("controller 1 stopped at 100.00 (right limit reached)", r.out)
+                drawn = re.findall(r"\r(#1 [^\r\x1b]*)\x1b\[K", r.out)
+                if term == "dumb":
+                    self.assertNotIn("\x1b", r.out)
+                    self.assertRegex(r.out, r"controller 1: position \d+\.\d\d, moving right")
+                    continue
+                self.assertTrue(drawn, r.out)
+                for line in drawn:  # the bar gives way; the position stays in view
+                    self.assertLess(len(line), columns, line)
+                    self.assertRegex(line, r"^#1 (\[#*\.*\] )? +\d+\.\d\d  \(0 \.\. 100\)")
+                if columns == 80:
+                    self.assertRegex(drawn[0], r"^#1 \[[#.]{30}\] ")
 
     def test_scan_draws_a_bar_and_lists_as_it_finds(self):
         r = run_on_terminal(self.command("scan"))
@@ -480,7 +539,7 @@ class Terminal(CliTest):
         r = run_on_terminal(self.command("watch", "--count", "2", "--interval", "100"))
         self.assertEqual(r.rc, 0, r)
         self.assertEqual(r.out.count("\x1b[H\x1b[J"), 2)
-        self.assertIn(f"trovelctl watch  {self.sim.link}", r.out)
+        self.assertRegex(r.out, f"trovelctl watch  {re.escape(self.sim.link)}  every \\d+\\.\\d s ")
         self.assertRegex(r.out, r" #1  \[[#.]+\] +[-\d.]+  \(0 \.\. 100\)")
         self.assertIn(" #2 ", r.out)
         self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"))  # the cursor comes back
@@ -498,13 +557,13 @@ class Terminal(CliTest):
         self.assertTrue(all(r["address"] == 2 and r["answered"] for r in rounds))
         self.assertEqual(rounds[0]["end_point"], 100)
 
-    def test_watch_ends_cleanly_on_ctrl_c(self):
+    def test_watch_ends_on_ctrl_c_with_130(self):
         p = subprocess.Popen(self.command("--addr", "1", "watch"), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
         self.assertIn("#1 position", p.stdout.readline())
         p.send_signal(signal.SIGINT)
         _, err = p.communicate(timeout=COMMAND_LIMIT_SECONDS)
-        self.assertEqual(p.returncode, 0, err)
+        self.assertEqual(p.returncode, 130, err)
 
     def test_watching_a_silent_address_fails(self):
         self.fails(1, f"no answer from any watched controller on {self.sim.link}", "watch", "--count", "1", addr=5)

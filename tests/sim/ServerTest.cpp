@@ -63,6 +63,13 @@ public:
     ~RawMaster() { ::close(fd_); }
     bool IsOpen() const { return fd_ >= 0; }
 
+    // What a host sees when the device goes away under it.
+    bool HungUp() const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 1000) == 1 && (p.revents & POLLHUP) != 0;
+    }
+
     // Collects until the line has been quiet for `quiet`.
     Answer Exchange(const Bytes& request, milliseconds quiet = milliseconds(150))
     {
@@ -232,6 +239,21 @@ TEST_F(SimServer, StopDoesNotWaitForAPendingReply)
     master.Exchange(request, milliseconds(50));
     const double ms = trovel::test::ElapsedMs([&] { server.Stop(); });
     EXPECT_LT(ms, 1000.0);
+}
+
+TEST_F(SimServer, UnplugHangsUpTheHostAndReplugServesANewTerminal)
+{
+    const Bytes setSpeed = Hex("01 10 00 64 00 02 04 00 00 3F C0 E5 D4"); // 1.5
+    RawMaster before(server.DevicePath());
+    ASSERT_FALSE(before.Exchange(setSpeed).bytes.empty());
+    server.Unplug();
+    EXPECT_FALSE(server.Plugged());
+    EXPECT_TRUE(before.HungUp());
+    server.Replug();
+    EXPECT_TRUE(server.Plugged());
+    RawMaster after(server.DevicePath());
+    EXPECT_EQ(after.Exchange(kReadSpeed).bytes, Frame({1, 3, 4, 0x00, 0x00, 0x3F, 0xC0}))
+        << "the controllers keep their state across a replug";
 }
 
 TEST(SimServerOnAGivenPty, ServesAMasterDescriptorItDoesNotOwn)

@@ -1,6 +1,6 @@
 #!/bin/sh
 # trovel-sim as people run it: the link, the device path, the log, a clean exit on signals,
-# and refusals of bad options. Usage: program_check.sh PATH-TO-TROVEL-SIM
+# link refusal and takeover, commands while running. Usage: program_check.sh PATH-TO-TROVEL-SIM
 set -eu
 sim=$1
 dir=$(mktemp -d)
@@ -55,12 +55,24 @@ for signal in INT TERM; do
     grep -q "stopped by SIG$signal" "$dir/log" || fail "no farewell after SIG$signal"
 done
 
-# A stale link is replaced; a real file is left alone.
-ln -s /nonexistent "$dir/stale"
-"$sim" --link "$dir/stale" >"$dir/log" 2>&1 &
+# A second simulator keeps its hands off the first one's link; once the first is gone for
+# good (killed, so the link stays behind), the stale link is taken over.
+first=$dir/first
+"$sim" --link "$first" >"$dir/log" 2>&1 &
+pid=$!
+wait_for_link "$first"
+device=$(readlink "$first")
+status=0
+"$sim" --link "$first" >"$dir/second.log" 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "a second simulator on a live link exited with $status"
+grep -q "running simulator" "$dir/second.log" || fail "no reason given for refusing the link"
+[ "$(readlink "$first")" = "$device" ] || fail "the live link was taken over"
+kill -KILL "$pid"; wait "$pid" 2>/dev/null || true
+"$sim" --link "$first" >"$dir/log" 2>&1 &
 pid=$!
 tries=0
-until [ "$(readlink "$dir/stale")" != /nonexistent ]; do
+# The new terminal may well get the old number, so the link must lead to a live one.
+until [ -e "$first" ] && [ "$(readlink "$first")" = "$(head -n 1 "$dir/log")" ]; do
     tries=$((tries + 1)); [ "$tries" -gt 200 ] && fail "stale link not replaced"; sleep 0.05
 done
 kill "$pid"; wait "$pid" || true; pid=
@@ -69,14 +81,40 @@ kill "$pid"; wait "$pid" || true; pid=
 if "$sim" --link "$dir/file" >"$dir/log" 2>&1; then fail "a regular file was taken over"; fi
 [ -f "$dir/file" ] && [ ! -L "$dir/file" ] || fail "the regular file was touched"
 
-# Bad options are refused before anything starts.
-for bad in "--controllers 0" "--controllers 1-17" "--fault bogus" "--fault late@2" "--turnaround -1"; do
-    # shellcheck disable=SC2086
-    if "$sim" $bad >"$dir/log" 2>&1; then fail "accepted $bad"; fi
-done
+# Commands while it runs: a fault comes and goes, the terminal is pulled and put back.
+link=$dir/controlled
+"$sim" --link "$link" --control "$dir/ctl" -v >"$dir/log" 2>&1 &
+pid=$!
+wait_for_link "$link"
+command() { # command, acknowledgement expected
+    echo "$1" >"$dir/ctl"
+    tries=0
+    until grep -q "^control: $2" "$dir/log"; do
+        tries=$((tries + 1)); [ "$tries" -gt 100 ] && fail "'$1' not acknowledged with '$2'"; sleep 0.05
+    done
+}
+request() { # what the log must show for the speed read
+    printf '\001\003\000\144\000\002\205\324' >"$link"
+    tries=0
+    until [ "$(grep -c "$1" "$dir/log")" -gt "${2:-0}" ]; do
+        tries=$((tries + 1)); [ "$tries" -gt 100 ] && fail "no '$1' in the log"; sleep 0.05
+    done
+}
+command "fault no-answer" "ok fault no-answer added"
+request "request .*(fault: no-answer)"
+command "fault none" "ok faults cleared"
+request "reply .*01 03 04 00 00 42 48"
+old=$(readlink "$link")
+command unplug "ok unplugged $old"
+[ ! -e "$link" ] && [ ! -L "$link" ] || fail "the link outlived the unplug"
+command replug "ok replugged /dev/pts/"
+request "reply .*01 03 04 00 00 42 48" 1
+command bogus "error unknown command 'bogus'"
+kill "$pid"; wait "$pid" || fail "exit status $? after commands"; pid=
+[ ! -e "$dir/ctl" ] || fail "the FIFO it made outlived it"
 
 "$sim" --help >"$dir/log" 2>&1 || fail "--help failed"
-for option in --link --controllers --turnaround --fault --seed --verbose Example; do
+for option in --link --controllers --turnaround --fault --control --seed --verbose Example; do
     grep -q -- "$option" "$dir/log" || fail "--help does not mention $option"
 done
 echo "trovel-sim behaves"

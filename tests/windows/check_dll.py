@@ -4,12 +4,14 @@
 Reads the PE file itself (no Windows tools needed) and checks what a host relies on:
 the export names and ordinals against the .def file and the full export table, no
 decorated or extra exports, the stdcall argument sizes (32-bit), the DLL name in the
-export directory, imports from system DLLs only, the version resource and the manifest.
+export directory, imports from system DLLs only, the version resource and the manifest, and
+that the debug information ships beside the DLL, not in it.
 
 Exit status 0 when every check passes; each failed check is printed with what was found.
 """
 
 import argparse
+import os
 import re
 import struct
 import subprocess
@@ -123,18 +125,25 @@ class PeImage:
         if data[pe:pe + 4] != b"PE\0\0":
             raise Failure("not a PE file (no PE signature)")
         coff = pe + 4
-        self.machine, sections, _, _, _, optional_size, self.characteristics = struct.unpack_from(
-            "<HHIIIHH", data, coff)
+        self.machine, sections, _, symbols, symbol_count, optional_size, self.characteristics = \
+            struct.unpack_from("<HHIIIHH", data, coff)
         optional = coff + 20
         magic = struct.unpack_from("<H", data, optional)[0]
         directories = optional + {0x10B: 96, 0x20B: 112}[magic]
         count = struct.unpack_from("<I", data, directories - 4)[0]
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
         self.sections = []
+        self.section_names = []
         table = optional + optional_size
+        strings = symbols + 18 * symbol_count  # long section names are "/offset" into it
         for i in range(sections):
             name, vsize, vaddr, rsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((vaddr, max(vsize, rsize), raw))
+            name = name.rstrip(b"\0")
+            if name.startswith(b"/"):
+                start = strings + int(name[1:])
+                name = data[start:data.index(b"\0", start)]
+            self.section_names.append(name.decode("ascii", "replace"))
 
     def offset(self, rva):
         for vaddr, size, raw in self.sections:
@@ -339,6 +348,10 @@ def check(args):
                 found = f"_{export}@{sizes[export]}" if export in sizes else "no stdcall symbol"
                 wrong.append(f"{export}: {found}, table says @{expected}")
         report.check(not wrong, "every export is stdcall with the table's argument bytes (_Name@bytes)", wrong)
+
+    debug = [name for name in image.section_names if name.startswith(".debug")]
+    report.check(not debug and ".gnu_debuglink" in image.section_names and os.path.isfile(args.dll + ".debug"),
+                 f"stripped, with a debug link to {DLL_NAME}.debug beside it", debug)
 
     imports = image.imports()
     foreign = [dll for dll in imports

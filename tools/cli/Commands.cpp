@@ -24,6 +24,9 @@ constexpr int kOutputs = 6;
 constexpr int kBarCells = 30;
 // A controller may report "stopped" for a moment before a commanded run gets going.
 constexpr auto kStartGrace = std::chrono::milliseconds(1000);
+// A screen told to move that has not moved on by this much for this long is stuck.
+constexpr auto kNoProgressLimit = std::chrono::seconds(3);
+constexpr float kProgressStep = 0.001f;
 constexpr int kMissedPollsTolerated = 5;
 
 std::string Who(const Context& ctx) { return "controller " + std::to_string(ctx.address); }
@@ -90,15 +93,6 @@ std::optional<Reading> TextReading(const Controller& c, Controller::TextRead rea
     return text ? std::optional(Reading{Json(*text), *text}) : std::nullopt;
 }
 
-// ": all off" or " switched on: 1 3", to follow "outputs of controller N".
-std::string OutputsText(const std::string& switches)
-{
-    std::string on;
-    for (int i = 1; i <= kOutputs; ++i)
-        if (OutputOn(switches, i))
-            AppendItem(on, std::to_string(i), " ");
-    return on.empty() ? ": all off" : " switched on: " + on;
-}
 
 Json OutputsJson(const Context& ctx, const std::string& switches)
 {
@@ -133,8 +127,33 @@ int Done(const Context& ctx, const std::string& command, const std::string& mess
 
 enum class Goal { LeftLimit, RightLimit, Standstill };
 
-// Follows a run until the screen stops or reaches the limit it heads for; Ctrl-C stops it.
-int Follow(const Context& ctx, const Controller& c, const std::string& command, Goal goal, double timeoutSeconds)
+// "#1 [#####.....]    37.50  (0 .. 100)  moving right", the bar narrowed to the terminal.
+std::string ProgressLine(int address, float position, float begin, float end, int state)
+{
+    char fixed[32];
+    std::snprintf(fixed, sizeof fixed, "%9s", FormatPosition(position).c_str());
+    const std::string head = "#" + std::to_string(address) + " ";
+    const std::string tail = std::string(fixed) + "  (" + FormatFloat(begin) + " .. " + FormatFloat(end) + ")  " +
+                             RunStateText(state);
+    const int cells = BarCells(TerminalWidth() - 1, head.size() + 1 + tail.size(), kBarCells);
+    return head + (cells > 0 ? Bar(Fraction(position, begin, end), cells) + " " : "") + tail;
+}
+
+// Why a screen told to move has not: the motion settings say it when they can.
+std::string WhyNoProgress(const Controller& c, float position, int state)
+{
+    if (const auto speed = c.TryRead(GetMotorSpeed); speed && !(*speed > 0.0f && std::isfinite(*speed)))
+        return "its motor speed is " + FormatFloat(*speed) + ", so the motor does not turn (set speed)";
+    if (state == 0)
+        return "it did not start (run state 0)";
+    return "its position stayed at " + FormatPosition(position) + " while it reports " + RunStateText(state);
+}
+
+// Follows a run until the screen stops or reaches the limit it heads for. A signal that would
+// end the program stops the screen first; so does a time limit, or a screen that should move
+// and does not.
+int Follow(const Context& ctx, const Controller& c, const std::string& command, Goal goal, bool moves,
+           double timeoutSeconds)
 {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -154,25 +173,26 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
     int missedPolls = 0;
     float position = 0;
     int state = 0;
+    std::optional<float> progressAt; // the position when it last moved on
+    auto lastProgress = started;
     std::string endedBy;
+    const auto stopAndFail = [&](const std::string& why) {
+        line.Finish();
+        if (!SetMoveStop(ctx.address))
+            FailController(why + ", but " + c.NoAnswer("sending stop"));
+        FailController(why + "; stop sent at position " + FormatPosition(position));
+    };
     for (;;) {
-        const bool interrupted = InterruptGuard::Raised();
-        const bool timedOut =
-            timeoutSeconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() > timeoutSeconds;
-        if (interrupted || timedOut) {
+        if (InterruptGuard::Raised()) {
             line.Finish();
-            const bool stopped = SetMoveStop(ctx.address) != 0;
-            if (!stopped)
-                FailController((interrupted ? "interrupted, but " : "timed out, but ") +
-                               c.NoAnswer("sending stop"));
-            std::fprintf(stderr, "trovelctl: %s; stop sent to %s at position %s\n",
-                         interrupted ? "interrupted" : "still moving at the time limit", Who(ctx).c_str(),
-                         FormatFloat(position).c_str());
-            if (interrupted)
-                return kExitInterrupted;
-            FailController(Who(ctx) + " did not stop within " + FormatFloat(static_cast<float>(timeoutSeconds)) +
-                           " s");
+            if (!SetMoveStop(ctx.address))
+                FailController("interrupted by " + InterruptGuard::SignalName() + ", but " + c.NoAnswer("sending stop"));
+            std::fprintf(stderr, "trovelctl: interrupted by %s; stop sent to %s at position %s\n",
+                         InterruptGuard::SignalName().c_str(), Who(ctx).c_str(), FormatPosition(position).c_str());
+            return InterruptGuard::ExitCode();
         }
+        if (timeoutSeconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() > timeoutSeconds)
+            stopAndFail(Who(ctx) + " did not stop within " + FormatFloat(static_cast<float>(timeoutSeconds)) + " s");
 
         // State before limit, so that a screen found stopped at its limit is reported as such;
         // the position last, so that the one shown at the end is where the screen came to rest.
@@ -196,14 +216,15 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
         const bool atLimit = *limit != 0;
         position = *polledPosition;
         seenMoving = seenMoving || state != 0;
+        // A pause at an end of the automatic run is progress too.
+        if (!progressAt || std::fabs(position - *progressAt) > kProgressStep || state == runstate::Auto) {
+            progressAt = position;
+            lastProgress = Clock::now();
+        }
 
-        const std::string where = FormatFloat(position);
-        char fixed[32];
-        std::snprintf(fixed, sizeof fixed, "%9.2f", static_cast<double>(position));
-        line.Show("#" + std::to_string(ctx.address) + " " + Bar(Fraction(position, begin, end), kBarCells) + " " +
-                  fixed + "  (" + FormatFloat(begin) + " .. " + FormatFloat(end) + ")  " + RunStateText(state));
+        line.Show(ProgressLine(ctx.address, position, begin, end, state));
         if (!ctx.terminal && !ctx.json) {
-            const std::string plain = Who(ctx) + ": position " + where + ", " + RunStateText(state);
+            const std::string plain = Who(ctx) + ": position " + FormatPosition(position) + ", " + RunStateText(state);
             if (plain != lastPlain)
                 std::printf("%s\n", plain.c_str());
             std::fflush(stdout);
@@ -217,7 +238,12 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
                 state = c.TryRead(GetRunState).value_or(state);
             break;
         }
-        if (state == 0 && (seenMoving || Clock::now() - started >= kStartGrace)) {
+        if (moves && Clock::now() - lastProgress >= kNoProgressLimit)
+            stopAndFail(Who(ctx) + " made no progress in " +
+                        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kNoProgressLimit).count()) +
+                        " s: " + WhyNoProgress(c, position, state));
+        // One told to move has stopped only once it has been seen moving.
+        if (state == 0 && (seenMoving || (!moves && Clock::now() - started >= kStartGrace))) {
             endedBy = "stopped";
             break;
         }
@@ -235,7 +261,7 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
                                {"seconds", static_cast<float>(std::round(seconds * 10.0) / 10.0)}});
     } else {
         const std::string why = endedBy == "stopped" ? "" : " (" + endedBy + " reached)";
-        std::printf("%s stopped at %s%s\n", Who(ctx).c_str(), FormatFloat(position).c_str(), why.c_str());
+        std::printf("%s stopped at %s%s\n", Who(ctx).c_str(), FormatPosition(position).c_str(), why.c_str());
     }
     return kExitOk;
 }
@@ -367,13 +393,14 @@ int Move(const Context& ctx, const MoveOptions& options)
         const char* name;
         int (*send)(int);
         Goal goal;
+        bool moves;
         const char* done;
     };
     static constexpr Command kCommands[] = {
-        {"left", SetMoveLeft, Goal::LeftLimit, "moving left"},
-        {"right", SetMoveRight, Goal::RightLimit, "moving right"},
-        {"auto", SetMoveAuto, Goal::Standstill, "on its automatic run"},
-        {"stop", SetMoveStop, Goal::Standstill, "told to stop"},
+        {"left", SetMoveLeft, Goal::LeftLimit, true, "moving left"},
+        {"right", SetMoveRight, Goal::RightLimit, true, "moving right"},
+        {"auto", SetMoveAuto, Goal::Standstill, true, "on its automatic run"},
+        {"stop", SetMoveStop, Goal::Standstill, false, "told to stop"},
     };
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                        [&](const Command& m) { return options.direction == m.name; });
@@ -381,14 +408,14 @@ int Move(const Context& ctx, const MoveOptions& options)
         FailUsage("move takes left, right, auto or stop, not '" + options.direction + "'");
 
     const Controller c(ctx.port, ctx.address);
-    // Set up before the command goes out, so that Ctrl-C at any moment still stops the screen.
+    // Set up before the command goes out, so that a signal at any moment still stops the screen.
     std::optional<InterruptGuard> guard;
     if (options.wait)
         guard.emplace();
     c.Require(command->send(ctx.address), std::string("sending move ") + command->name);
     if (!options.wait)
         return Done(ctx, command->name, Who(ctx) + " " + command->done);
-    return Follow(ctx, c, command->name, command->goal, options.timeoutSeconds);
+    return Follow(ctx, c, command->name, command->goal, command->moves, options.timeoutSeconds);
 }
 
 int Init(const Context& ctx)
@@ -416,10 +443,16 @@ int Switch(const Context& ctx, const std::string& action, std::optional<int> ind
         FailUsage("switch takes on, off, all-on or all-off, not '" + action + "'");
 
     const std::string switches = c.Read(GetSwichState, "reading the outputs back");
-    if (ctx.json)
+    if (ctx.json) {
         PrintJson(OutputsJson(ctx, switches));
-    else
-        std::printf("outputs of %s%s\n", Who(ctx).c_str(), OutputsText(switches).c_str());
+        return kExitOk;
+    }
+    // What was switched, then what is on now: "output 3 ... switched off; on now: 5".
+    const std::string which = single ? "output " + std::to_string(*index) : "every output";
+    const std::string how = action == "on" || action == "all-on" ? "on" : "off";
+    const std::string on = OutputsOnList(switches);
+    std::printf("%s of %s switched %s; %s\n", which.c_str(), Who(ctx).c_str(), how.c_str(),
+                on.empty() ? "none on now" : ("on now: " + on).c_str());
     return kExitOk;
 }
 

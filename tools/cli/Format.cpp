@@ -1,5 +1,6 @@
 #include "Format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -20,11 +21,36 @@ std::string FormatFloat(float value)
     return std::string(text, result.ptr);
 }
 
-std::optional<float> ParseFloat(std::string_view text)
+std::string FormatPosition(float value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(value));
+    return text;
+}
+
+namespace {
+
+std::string_view WithoutPlus(std::string_view text)
 {
     // from_chars takes no leading '+', which people type for positions.
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
+    return text;
+}
+
+} // namespace
+
+bool BeyondFloat(std::string_view text)
+{
+    text = WithoutPlus(text);
+    float value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && result.ec == std::errc::result_out_of_range && result.ptr == text.data() + text.size();
+}
+
+std::optional<float> ParseFloat(std::string_view text)
+{
+    text = WithoutPlus(text);
     float value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || result.ec != std::errc{} || result.ptr != text.data() + text.size() || !std::isfinite(value))
@@ -96,6 +122,13 @@ std::string Bar(double fraction, int width)
     return bar;
 }
 
+int BarCells(int width, std::size_t rest, int most, int least)
+{
+    const int brackets = 2;
+    const long fit = static_cast<long>(width) - static_cast<long>(rest) - brackets;
+    return fit < least ? 0 : static_cast<int>(std::min<long>(fit, most));
+}
+
 bool InputBit(std::string_view inputText, int bit)
 {
     const auto at = static_cast<std::size_t>(7 - bit);
@@ -106,6 +139,16 @@ bool OutputOn(std::string_view switchText, int output)
 {
     const auto at = static_cast<std::size_t>(output - 1);
     return output >= 1 && at < switchText.size() && switchText[at] == '1';
+}
+
+std::string OutputsOnList(std::string_view switchText)
+{
+    constexpr int kOutputs = 6;
+    std::string on;
+    for (int i = 1; i <= kOutputs; ++i)
+        if (OutputOn(switchText, i))
+            AppendItem(on, std::to_string(i), " ");
+    return on;
 }
 
 } // namespace trovelctl

@@ -140,6 +140,9 @@ Reading WriteParameter(const Controller& c, const Parameter& p, std::string_view
     switch (p.kind) {
     case ValueKind::Float: {
         const auto value = ParseFloat(text);
+        if (!value && BeyondFloat(text))
+            FailUsage(name + " takes a number within a float's range (up to ±3.4e38, and apart from 0 no nearer "
+                             "0 than ±1.4e-45), not '" + std::string(text) + "'; nothing was sent");
         if (!value)
             FailUsage(name + " takes a number, not '" + std::string(text) + "'; nothing was sent");
         if (p.refusesNegative && *value < 0.0f)

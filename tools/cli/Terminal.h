@@ -6,11 +6,13 @@
 
 namespace trovelctl {
 
-// Bars and the live view go to a terminal only; pipes and files get plain lines.
-bool StdoutIsTerminal();
+// Bars and the live view go to a terminal that takes cursor controls only; pipes, files and
+// TERM=dumb get plain lines. The tool prints no colour, so NO_COLOR needs nothing more.
+bool StdoutDraws();
 int TerminalWidth(); // columns of stdout, 80 when unknown
 
-// While one exists, SIGINT and SIGTERM only raise a flag, so a moving screen can be stopped
+// While one exists, the signals that end a program at a terminal or in a pipeline (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) only raise a flag, so a moving screen can be stopped
 // before the program ends. The previous handlers come back when it goes.
 class InterruptGuard {
 public:
@@ -20,6 +22,10 @@ public:
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
     static bool Raised();
+    static int Signal(); // the signal that came, 0 before one did
+    static std::string SignalName();
+    // The shell's status for a program ended by that signal: 128 + its number (130 for SIGINT).
+    static int ExitCode();
 };
 
 // Sleeps for `duration`, waking early when an interrupt is raised.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "Commands.h"
@@ -18,7 +19,6 @@ namespace trovelctl {
 namespace {
 
 constexpr int kBarCells = 30;
-constexpr int kOutputs = 6;
 // The points rarely change; reading them every round would slow the view down.
 constexpr int kPointsEveryRounds = 10;
 
@@ -68,10 +68,7 @@ std::string ActiveInputs(const std::string& inputs)
 
 std::string OutputsOn(const std::string& outputs)
 {
-    std::string on;
-    for (int i = 1; i <= kOutputs; ++i)
-        if (OutputOn(outputs, i))
-            AppendItem(on, std::to_string(i), " ");
+    const std::string on = OutputsOnList(outputs);
     return on.empty() ? "all off" : "on " + on;
 }
 
@@ -85,24 +82,29 @@ std::string Clock()
     return text;
 }
 
-void DrawScreen(const Port& port, const std::vector<Seen>& all, int intervalMs)
+// `round` is the time from one view to the next: the reads of every controller plus the pause.
+void DrawScreen(const Port& port, const std::vector<Seen>& all, std::chrono::duration<double> round)
 {
     std::string screen = "\x1b[H\x1b[J"; // home, then clear: redrawn without scrolling
-    char head[256];
-    std::snprintf(head, sizeof head, "trovelctl watch  %s  every %d ms  %s  (Ctrl-C to quit)\n\n", port.Name().c_str(),
-                  intervalMs, Clock().c_str());
-    screen += head;
+    char title[256];
+    std::snprintf(title, sizeof title, "trovelctl watch  %s  every %.1f s  %s  (Ctrl-C to quit)\n\n",
+                  port.Name().c_str(), round.count(), Clock().c_str());
+    screen += title;
     for (const auto& s : all) {
-        char line[256];
         if (!s.answered) {
-            std::snprintf(line, sizeof line, " #%-2d no answer\n\n", s.address);
-        } else {
-            std::snprintf(line, sizeof line, " #%-2d %s %10.2f  (%s .. %s)  %s\n     inputs: %s   outputs: %s\n\n",
-                          s.address, Bar(Fraction(s.position, s.begin, s.end), kBarCells).c_str(),
-                          static_cast<double>(s.position), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
-                          RunStateText(s.state).c_str(), ActiveInputs(s.inputs).c_str(), OutputsOn(s.outputs).c_str());
+            screen += " #" + std::to_string(s.address) + (s.address < 10 ? " " : "") + " no answer\n\n";
+            continue;
         }
-        screen += line;
+        char number[16];
+        std::snprintf(number, sizeof number, "%-2d", s.address);
+        char position[32];
+        std::snprintf(position, sizeof position, "%10s", FormatPosition(s.position).c_str());
+        const std::string tail = std::string(position) + "  (" + FormatFloat(s.begin) + " .. " + FormatFloat(s.end) +
+                                 ")  " + RunStateText(s.state);
+        const std::string head = std::string(" #") + number + " ";
+        const int cells = BarCells(TerminalWidth() - 1, head.size() + 1 + tail.size(), kBarCells);
+        screen += head + (cells > 0 ? Bar(Fraction(s.position, s.begin, s.end), cells) + " " : "") + tail +
+                  "\n     inputs: " + ActiveInputs(s.inputs) + "   outputs: " + OutputsOn(s.outputs) + "\n\n";
     }
     std::fputs(screen.c_str(), stdout);
     std::fflush(stdout);
@@ -127,7 +129,7 @@ void PrintRound(const std::vector<Seen>& all, int round, bool json)
             std::printf("%s #%d no answer\n", Clock().c_str(), s.address);
         } else {
             std::printf("%s #%d position %s (%s .. %s), %s, inputs %s, outputs %s\n", Clock().c_str(), s.address,
-                        FormatFloat(s.position).c_str(), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
+                        FormatPosition(s.position).c_str(), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
                         RunStateText(s.state).c_str(), s.inputs.c_str(), s.outputs.c_str());
         }
     }
@@ -154,7 +156,11 @@ int Watch(const Context& ctx, const WatchOptions& options)
     if (screen)
         std::fputs("\x1b[?25l", stdout); // no cursor blinking over the view
     bool anyAnswered = true;
+    using SteadyClock = std::chrono::steady_clock;
+    const auto pause = std::chrono::milliseconds(options.intervalMs);
+    std::optional<SteadyClock::time_point> lastView;
     for (int round = 0; options.rounds == 0 || round < options.rounds; ++round) {
+        const auto started = SteadyClock::now();
         for (auto& s : all) {
             if (InterruptGuard::Raised())
                 break;
@@ -163,18 +169,23 @@ int Watch(const Context& ctx, const WatchOptions& options)
         if (InterruptGuard::Raised())
             break;
         anyAnswered = std::any_of(all.begin(), all.end(), [](const Seen& s) { return s.answered; });
+        const auto now = SteadyClock::now();
         if (screen)
-            DrawScreen(ctx.port, all, options.intervalMs);
+            DrawScreen(ctx.port, all, lastView ? now - *lastView : now - started + pause);
         else
             PrintRound(all, round, ctx.json);
+        lastView = now;
         if (options.rounds != 0 && round + 1 == options.rounds)
             break;
-        SleepUnlessInterrupted(std::chrono::milliseconds(options.intervalMs));
+        SleepUnlessInterrupted(pause);
     }
     if (screen) {
         std::fputs("\x1b[?25h", stdout);
         std::fflush(stdout);
     }
+    // Ctrl-C is the normal way out, and ends with the shell's status for it, as scripts expect.
+    if (InterruptGuard::Raised())
+        return InterruptGuard::ExitCode();
     if (!anyAnswered)
         FailController("no answer from any watched controller on " + ctx.port.Name());
     return kExitOk;

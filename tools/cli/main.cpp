@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "Link.h"
 #include "Parameters.h"
 #include "Terminal.h"
+#include "TrovelSdk.h"
+#include "Usage.h"
 
 namespace {
 
@@ -48,12 +51,21 @@ std::string ParameterHelp()
     return help;
 }
 
+// The library that was loaded may be another than the header the tool was built with.
+std::string VersionText()
+{
+    const std::string library = TrovelVersion();
+    return "trovelctl, TrovelSdk " + library +
+           (library == TROVELSDK_VERSION_STRING ? "" : " (built with the " TROVELSDK_VERSION_STRING " header)");
+}
+
 constexpr const char* kFooter = R"(Connection: --device PATH (or the environment variable TROVEL_DEVICE), or --port N
 for COMn, which is /dev/ttyS<N-1> on Linux. --addr picks the controller (default 1).
 
 Exit codes: 0 done, 1 a controller did not answer or did not take a value,
 2 the command line is wrong (nothing was sent), 3 the port cannot be opened,
-130 interrupted by Ctrl-C (a moving screen is stopped first).
+128+N ended by signal N: 130 Ctrl-C, 129 hang-up, 131 SIGQUIT, 141 a closed pipe,
+143 SIGTERM (a moving screen is stopped first).
 
 Examples:
   trovelctl --device /dev/ttyUSB0 scan
@@ -67,9 +79,8 @@ int main(int argc, char** argv)
 {
     CLI::App app{"Operates Trovel sliding-screen controllers (Modbus RTU, addresses 1-16) on a serial line.",
                  "trovelctl"};
-    app.require_subcommand(1);
     app.fallthrough(); // global options may also follow the command
-    app.set_version_flag("--version", "trovelctl " TROVELCTL_VERSION);
+    app.set_version_flag("--version", VersionText);
 
     PortChoice choice;
     int address = 1;
@@ -78,12 +89,12 @@ int main(int argc, char** argv)
                              ->option_text("PATH");
     auto* portOption =
         app.add_option("-p,--port", choice.port, "Port number N (COMN; /dev/ttyS<N-1> on Linux)")
-            ->check(CLI::Range(1u, 1024u))
+            ->check(WholeNumber(1, 1024, "a port number from 1 to 1024"))
             ->option_text("N");
     deviceOption->excludes(portOption);
     auto* addressOption =
         app.add_option("-a,--addr", address, "Device address of the controller, 1-16 (default 1)")
-            ->check(CLI::Range(1, 16))
+            ->check(WholeNumber(1, 16, "a device address from 1 to 16"))
             ->option_text("A");
     app.add_flag("-j,--json", json, "Print the result as JSON (reading commands; watch prints JSON lines)");
 
@@ -112,11 +123,13 @@ int main(int argc, char** argv)
     auto* moveCommand = command("move", "Move the screen: left, right, auto or stop");
     moveCommand->add_option("DIRECTION", move.direction, "left, right, auto or stop")
         ->required()
-        ->check(CLI::IsMember({"left", "right", "auto", "stop"}));
-    auto* waitFlag = moveCommand->add_flag("-w,--wait", move.wait,
-                                           "Follow the screen until it stops or reaches its limit; Ctrl-C stops it");
+        ->check(OneOf({"left", "right", "auto", "stop"}));
+    auto* waitFlag = moveCommand->add_flag(
+        "-w,--wait", move.wait,
+        "Follow the screen until it stops or reaches its limit; Ctrl-C stops it, and so does a\n"
+        "screen that makes no progress for 3 s (exit 1 with the reason)");
     moveCommand->add_option("--timeout", move.timeoutSeconds, "With --wait: stop the screen after SECONDS")
-        ->check(CLI::PositiveNumber)
+        ->check(PositiveNumber("a number of seconds above 0"))
         ->needs(waitFlag)
         ->option_text("SECONDS");
     moveCommand->callback([&] { run = [&](const Context& ctx) { return Move(ctx, move); }; });
@@ -125,11 +138,12 @@ int main(int argc, char** argv)
 
     std::string action;
     std::optional<int> output;
-    auto* switchCommand = command("switch", "Switch an output: on I, off I, all-on, all-off");
+    auto* switchCommand = command("switch", "Switch an output: on OUTPUT, off OUTPUT, all-on, all-off");
     switchCommand->add_option("ACTION", action, "on, off, all-on or all-off")
         ->required()
-        ->check(CLI::IsMember({"on", "off", "all-on", "all-off"}));
-    switchCommand->add_option("I", output, "Output 1-6 (for on and off)")->check(CLI::Range(1, 6));
+        ->check(OneOf({"on", "off", "all-on", "all-off"}));
+    switchCommand->add_option("OUTPUT", output, "Output 1-6 (for on and off)")
+        ->check(WholeNumber(1, 6, "an output number from 1 to 6"));
     switchCommand->callback([&] { run = [&](const Context& ctx) { return Switch(ctx, action, output); }; });
 
     command("switches", "The six switch outputs")->callback([&] { run = Switches; });
@@ -137,7 +151,9 @@ int main(int argc, char** argv)
 
     int newAddress = 0;
     auto* addressCommand = command("address", "Give the controller a new device address");
-    addressCommand->add_option("NEW", newAddress, "New device address, 1-16")->required()->check(CLI::Range(1, 16));
+    addressCommand->add_option("NEW", newAddress, "New device address, 1-16")
+        ->required()
+        ->check(WholeNumber(1, 16, "a device address from 1 to 16"));
     addressCommand->callback([&] { run = [&](const Context& ctx) { return ChangeAddress(ctx, newAddress); }; });
 
     bool broadcast = false;
@@ -157,18 +173,31 @@ int main(int argc, char** argv)
     WatchOptions watch;
     auto* watchCommand = command("watch", "Live view of every answering controller, or of --addr's alone");
     watchCommand->add_option("--interval", watch.intervalMs, "Pause between refreshes (default 500)")
-        ->check(CLI::Range(0, 60000))
+        ->check(WholeNumber(0, 60000, "milliseconds from 0 to 60000"))
         ->option_text("MS");
-    watchCommand->add_option("--count", watch.rounds, "Stop after N refreshes (default: until Ctrl-C)")
-        ->check(CLI::NonNegativeNumber)
+    watchCommand->add_option("--count", watch.rounds, "Stop after N refreshes; 0 (the default) runs until Ctrl-C")
+        ->check(WholeNumber(0, std::numeric_limits<int>::max(), "a number of refreshes, 0 (until Ctrl-C) or more"))
         ->option_text("N");
     watchCommand->callback([&] { run = [&](const Context& ctx) { return Watch(ctx, watch); }; });
 
+    // Each command's help ends with the options that go with every command.
+    const std::string globalOptions = GlobalOptionsHelp(app);
+    for (auto* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        sub->footer(sub->get_footer().empty() ? globalOptions : sub->get_footer() + "\n" + globalOptions);
     app.footer(kFooter); // after the commands, which would inherit it
+    // Words nobody takes are collected, so that the message can name them.
+    app.allow_extras();
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success& e) { // --help, --version
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+        std::fprintf(stderr, "trovelctl: %s\n", UsageMessage(app, e).c_str());
+        return kExitUsage;
+    }
+    if (const std::string wrong = LeftOver(app); !wrong.empty()) {
+        std::fprintf(stderr, "trovelctl: %s\n", wrong.c_str());
+        return kExitUsage;
     }
 
     try {
@@ -179,7 +208,7 @@ int main(int argc, char** argv)
                 FailUsage("say which port: --device PATH or --port N (or set TROVEL_DEVICE)");
         }
         const Port port(choice);
-        const Context ctx{port, address, json, StdoutIsTerminal(), addressOption->count() > 0};
+        const Context ctx{port, address, json, StdoutDraws(), addressOption->count() > 0};
         const int code = run(ctx);
         std::fflush(stdout);
         return code;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdio>
 
 namespace trovel::sim {
 
@@ -59,6 +60,15 @@ std::string Describe(const Fault& fault)
     return text;
 }
 
+std::string Describe(const FaultRule& rule)
+{
+    if (rule.rate >= 1.0)
+        return Describe(rule.fault);
+    char rate[32];
+    std::snprintf(rate, sizeof rate, " @ %g%%", rule.rate * 100.0);
+    return Describe(rule.fault) + rate;
+}
+
 std::optional<FaultRule> ParseFaultRule(std::string_view text)
 {
     FaultRule rule{{FaultKind::NoAnswer}, 1.0};
@@ -111,6 +121,12 @@ void FaultPlan::Clear()
     const std::lock_guard lock(mutex_);
     once_.clear();
     rules_.clear();
+}
+
+std::vector<FaultRule> FaultPlan::Rules()
+{
+    const std::lock_guard lock(mutex_);
+    return rules_;
 }
 
 std::optional<Fault> FaultPlan::Draw()

@@ -48,6 +48,7 @@ struct FaultRule {
 // Kinds: no-answer, delay, bad-crc, truncate, split, extra, exception, late, flood.
 std::optional<FaultRule> ParseFaultRule(std::string_view text);
 std::string Describe(const Fault& fault);
+std::string Describe(const FaultRule& rule); // "late 300 ms @ 10%"
 
 // Thread-safe: tests queue faults while the server draws them.
 class FaultPlan {
@@ -59,6 +60,7 @@ public:
     void Once(Fault fault);
     void Add(FaultRule rule);
     void Clear();
+    std::vector<FaultRule> Rules();
 
     // The fault for the answered request at hand, if any.
     std::optional<Fault> Draw();

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 
 #include "modbus/Frame.h"
@@ -37,7 +38,22 @@ timespec ToTimespec(Duration d)
 } // namespace
 
 Server::Server(Line& line, ServerOptions options)
-    : line_(line), options_(std::move(options)), faults_(options_.faultSeed), framer_(options_.silence)
+    : line_(line), options_(std::move(options)), turnaround_(options_.turnaround), faults_(options_.faultSeed),
+      framer_(options_.silence)
+{
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    ownsMaster_ = true;
+    try {
+        OpenTerminal();
+    } catch (...) {
+        ::close(wake_);
+        throw;
+    }
+}
+
+void Server::OpenTerminal()
 {
     int slave = -1;
     char name[256] = {};
@@ -49,20 +65,14 @@ Server::Server(Line& line, ServerOptions options)
     // The slave side belongs to the master that opens it; with no descriptor of ours on it,
     // a hang-up on our side tells that no master has it open.
     ::close(slave);
-    ownsMaster_ = true;
     path_ = name;
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) {
-        ::close(master_);
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-    }
 }
 
 Server::Server(Line& line, int masterFd, ServerOptions options)
-    : line_(line), options_(std::move(options)), faults_(options_.faultSeed), framer_(options_.silence),
-      master_(masterFd)
+    : line_(line), options_(std::move(options)), turnaround_(options_.turnaround), faults_(options_.faultSeed),
+      framer_(options_.silence), master_(masterFd)
 {
     char name[256] = {};
     if (::ptsname_r(master_, name, sizeof name) == 0)
@@ -77,13 +87,13 @@ Server::~Server()
 {
     Stop();
     ::close(wake_);
-    if (ownsMaster_)
+    if (ownsMaster_ && master_ >= 0)
         ::close(master_);
 }
 
 void Server::Start()
 {
-    if (thread_.joinable())
+    if (thread_.joinable() || master_ < 0)
         return;
     started_ = std::chrono::steady_clock::now();
     thread_ = std::thread([this] { Run(); });
@@ -99,6 +109,23 @@ void Server::Stop()
     std::uint64_t drained = 0;
     static_cast<void>(::read(wake_, &drained, sizeof drained));
     framer_ = RtuFramer(options_.silence);
+}
+
+void Server::Unplug()
+{
+    if (!ownsMaster_)
+        throw std::logic_error("Server::Unplug: the terminal belongs to the caller");
+    Stop();
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
+void Server::Replug()
+{
+    Unplug();
+    OpenTerminal();
+    Start();
 }
 
 bool Server::SleepUntil(SteadyTime deadline)
@@ -209,7 +236,7 @@ void Server::Handle(const RtuFramer::Frame& frame)
 
     Bytes sent;
     auto at = received;
-    for (const Burst& burst : ShapeReply(reply, fault, options_.turnaround, options_.paced)) {
+    for (const Burst& burst : ShapeReply(reply, fault, turnaround_, options_.paced)) {
         at += burst.delay;
         if (!SleepUntil(at))
             return;

@@ -53,7 +53,20 @@ public:
     void Start();
     void Stop();
 
+    // Takes effect from the next reply on; safe while serving.
+    void SetTurnaround(Duration turnaround) noexcept { turnaround_ = turnaround; }
+    Duration Turnaround() const noexcept { return turnaround_; }
+
+    // A server with a pseudo-terminal of its own can be unplugged like a USB adapter: the
+    // terminal goes, so the host's reads and writes fail (hang-up, EIO). Replug() serves a
+    // new terminal (DevicePath() names it) and starts serving again; the controllers keep
+    // their state throughout. Both throw std::logic_error on a server of a caller's descriptor.
+    void Unplug();
+    void Replug();
+    bool Plugged() const noexcept { return master_ >= 0; }
+
 private:
+    void OpenTerminal();
     void Run();
     void Handle(const RtuFramer::Frame& frame);
     // False when Stop() came first.
@@ -63,6 +76,7 @@ private:
 
     Line& line_;
     ServerOptions options_;
+    std::atomic<Duration> turnaround_;
     FaultPlan faults_;
     RtuFramer framer_;
     int master_ = -1;

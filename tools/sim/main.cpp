@@ -1,20 +1,30 @@
 // trovel-sim: simulated Trovel sliding-screen controllers on a pseudo-terminal, for
 // developing and testing a host without the hardware.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "TrovelSdkVersion.h"
 #include "sim/Line.h"
 #include "sim/Server.h"
 
@@ -53,6 +63,34 @@ void LogTraffic(const Traffic& t)
     PrintLine(head + Hex(t.bytes) + (t.note.empty() ? "" : "  (" + t.note + ")"));
 }
 
+constexpr int kExitUsage = 2;
+constexpr int kExitSetup = 1;
+
+std::optional<std::string> LinkTarget(const std::string& link)
+{
+    char pointsTo[4096];
+    const ssize_t n = ::readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
+    return n > 0 ? std::optional(std::string(pointsTo, static_cast<std::size_t>(n))) : std::nullopt;
+}
+
+// A link is left alone while it leads to a running simulator: a pseudo-terminal that is
+// still there and set up the way the simulator sets up its own (raw, 19200 baud), or one a
+// host holds exclusively. Anything else (a stale link, a pseudo-terminal number handed on
+// to a shell since, a link that Wine made for a COM port) may be replaced.
+std::optional<std::string> LiveSimulatorBehind(const std::string& link)
+{
+    const auto target = LinkTarget(link);
+    if (!target || target->rfind("/dev/pts/", 0) != 0)
+        return std::nullopt;
+    const int fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY ? target : std::nullopt;
+    termios t{};
+    const bool simulator = ::tcgetattr(fd, &t) == 0 && ::cfgetospeed(&t) == B19200 && (t.c_lflag & ICANON) == 0;
+    ::close(fd);
+    return simulator ? target : std::nullopt;
+}
+
 // The link is made by renaming a fresh one over it, so a stale link from an earlier run (or
 // one that Wine made for a COM port) is replaced in one step. A real file is never touched.
 bool MakeLink(const std::string& link, const std::string& target)
@@ -65,7 +103,11 @@ bool MakeLink(const std::string& link, const std::string& target)
     const std::string temporary = link + ".trovel-sim-" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
     if (::symlink(target.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), link.c_str()) != 0) {
-        std::fprintf(stderr, "trovel-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+        const int error = errno;
+        // A fresh Wine prefix has no dosdevices folder until Wine has set the prefix up.
+        const bool wine = error == ENOENT && link.find("dosdevices") != std::string::npos;
+        std::fprintf(stderr, "trovel-sim: cannot link %s: %s%s\n", link.c_str(), std::strerror(error),
+                     wine ? " (a fresh Wine prefix: run 'wineboot -i' with the same WINEPREFIX first)" : "");
         ::unlink(temporary.c_str());
         return false;
     }
@@ -75,10 +117,141 @@ bool MakeLink(const std::string& link, const std::string& target)
 // Only our own link goes: another simulator may have taken the path over meanwhile.
 void RemoveLink(const std::string& link, const std::string& target)
 {
-    char pointsTo[4096];
-    const ssize_t n = ::readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
-    if (n >= 0 && std::string(pointsTo, static_cast<std::size_t>(n)) == target)
+    if (LinkTarget(link) == target)
         ::unlink(link.c_str());
+}
+
+// Commands for the running simulator, one per line, from a FIFO (--control PATH) or from
+// standard input (--control -). A FIFO that is missing is made, and removed on exit.
+class ControlChannel {
+public:
+    // Throws std::runtime_error with the reason when PATH cannot serve.
+    explicit ControlChannel(const std::string& path) : path_(path)
+    {
+        if (path == "-") {
+            fd_ = STDIN_FILENO;
+            return;
+        }
+        struct stat st{};
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT || ::mkfifo(path.c_str(), 0600) != 0)
+                throw std::runtime_error("cannot make the FIFO " + path + ": " + std::strerror(errno));
+            made_ = true;
+        } else if (!S_ISFIFO(st.st_mode)) {
+            throw std::runtime_error(path + " is not a FIFO (make one with mkfifo, or name a path that does not exist)");
+        }
+        // Open for writing too, so the FIFO never reads as ended when a writer closes it.
+        fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0)
+            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    }
+    ~ControlChannel()
+    {
+        if (fd_ > STDIN_FILENO)
+            ::close(fd_);
+        if (made_)
+            ::unlink(path_.c_str());
+    }
+    ControlChannel(const ControlChannel&) = delete;
+    ControlChannel& operator=(const ControlChannel&) = delete;
+
+    int Fd() const noexcept { return fd_; }
+
+    // The complete lines that have arrived; false once the channel has ended (standard input).
+    bool Read(std::vector<std::string>& lines)
+    {
+        char buffer[1024];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        if (n > 0)
+            pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1))
+            lines.push_back(pending_.substr(0, end));
+        return true;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool made_ = false;
+    std::string pending_;
+};
+
+struct Session {
+    Server& server;
+    std::string link; // empty without --link
+    std::string device;
+};
+
+std::string FaultList(FaultPlan& faults)
+{
+    std::string list;
+    for (const auto& rule : faults.Rules())
+        list += (list.empty() ? "" : ", ") + Describe(rule);
+    return list.empty() ? "none" : list;
+}
+
+std::string Milliseconds(Duration d)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g ms", std::chrono::duration<double, std::milli>(d).count());
+    return text;
+}
+
+// Carries out one command; gives the line that acknowledges it.
+std::string Execute(Session& s, std::string_view command)
+{
+    const auto space = command.find(' ');
+    const std::string_view word = command.substr(0, space);
+    const std::string argument(space == std::string_view::npos ? "" : command.substr(space + 1));
+    if (word == "fault" && argument == "none") {
+        s.server.Faults().Clear();
+        return "ok faults cleared";
+    }
+    if (word == "fault") {
+        const auto rule = ParseFaultRule(argument);
+        if (!rule)
+            return "error cannot understand fault '" + argument + "' (KIND[:VALUE][@RATE], see --help)";
+        s.server.Faults().Add(*rule);
+        return "ok fault " + Describe(*rule) + " added; faults: " + FaultList(s.server.Faults());
+    }
+    if (word == "turnaround") {
+        char* end = nullptr;
+        const double ms = std::strtod(argument.c_str(), &end);
+        if (argument.empty() || *end != '\0' || !(ms >= 0.0 && ms <= 10000.0))
+            return "error turnaround takes milliseconds from 0 to 10000, not '" + argument + "'";
+        s.server.SetTurnaround(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
+        return "ok turnaround " + Milliseconds(s.server.Turnaround());
+    }
+    if (word == "unplug" && argument.empty()) {
+        if (!s.server.Plugged())
+            return "ok already unplugged";
+        s.server.Unplug();
+        // As a pulled adapter's device node goes, so does the link: a host that opens it again
+        // meanwhile finds nothing, never a terminal that has since got the old number.
+        if (s.link.empty())
+            return "ok unplugged " + s.device;
+        RemoveLink(s.link, s.device);
+        return "ok unplugged " + s.device + " (link " + s.link + " removed)";
+    }
+    if (word == "replug" && argument.empty()) {
+        try {
+            s.server.Replug();
+        } catch (const std::exception& e) {
+            return std::string("error cannot replug: ") + e.what();
+        }
+        const std::string old = s.device;
+        s.device = s.server.DevicePath();
+        if (!s.link.empty() && !MakeLink(s.link, s.device))
+            return "error replugged " + s.device + " but the link " + s.link + " still points at " + old;
+        return "ok replugged " + s.device + (s.link.empty() ? "" : " (link " + s.link + ")");
+    }
+    if (word == "status" && argument.empty())
+        return "ok " + s.device + (s.server.Plugged() ? " plugged" : " unplugged") + ", turnaround " +
+               Milliseconds(s.server.Turnaround()) + ", faults: " + FaultList(s.server.Faults());
+    return "error unknown command '" + std::string(command) +
+           "'; commands: fault RULE, fault none, turnaround MS, unplug, replug, status";
 }
 
 } // namespace
@@ -88,10 +261,13 @@ int main(int argc, char** argv)
     CLI::App app{"Simulated Trovel sliding-screen controllers (Modbus RTU slaves, 19200 baud 8N1) on a\n"
                  "pseudo-terminal. Prints the device path on its first line; point a host at it, e.g.\n"
                  "OpenComDevice(\"/tmp/trovel\") on Linux, or COM5 under Wine with --link\n"
-                 "$WINEPREFIX/dosdevices/com5. Stop with Ctrl-C or SIGTERM; the link is removed.",
+                 "$WINEPREFIX/dosdevices/com5 (on a fresh prefix run 'wineboot -i' first).\n"
+                 "Stop with Ctrl-C or SIGTERM; the link is removed.",
                  "trovel-sim"};
+    app.set_version_flag("--version", "trovel-sim " TROVELSDK_VERSION_STRING);
 
     std::string link;
+    std::string controlPath;
     std::string controllers = "1";
     double turnaroundMs = 5.0;
     std::vector<std::string> faultTexts;
@@ -99,8 +275,8 @@ int main(int argc, char** argv)
     bool verbose = false;
 
     app.add_option("--link", link,
-                   "Make PATH a symbolic link to the pseudo-terminal, replacing an existing link.\n"
-                   "Example: --link /tmp/trovel")
+                   "Make PATH a symbolic link to the pseudo-terminal, replacing a stale link;\n"
+                   "a link to a running simulator is refused. Example: --link /tmp/trovel")
         ->option_text("PATH");
     app.add_option("--controllers", controllers,
                    "Device addresses of the simulated controllers, 1 to 16 (default 1).\n"
@@ -125,31 +301,68 @@ int main(int argc, char** argv)
                    "  flood[:N]        reply plus filler 55, N bytes in one burst (default 1100)\n"
                    "Example: --fault bad-crc@10% --fault late@0.05")
         ->option_text("FAULT");
+    app.add_option("--control", controlPath,
+                   "Take commands while running, one per line, from the FIFO PATH (made when\n"
+                   "missing, removed on exit) or from standard input with '-':\n"
+                   "  fault RULE       add a fault rule, as --fault\n"
+                   "  fault none       clear every fault rule\n"
+                   "  turnaround MS    change the turnaround\n"
+                   "  unplug           the terminal and the link go: the host's reads fail as with a\n"
+                   "                   pulled adapter\n"
+                   "  replug           serve a new terminal and make the link again\n"
+                   "  status           the terminal, turnaround and faults\n"
+                   "Each command is acknowledged by a line 'control: ok ...' or 'control: error ...'.\n"
+                   "Example: --control /tmp/trovel.ctl, then echo 'fault late@10%' >/tmp/trovel.ctl")
+        ->option_text("PATH");
     app.add_option("--seed", seed, "Seed for fault rates, to repeat a run exactly (default 1).\nExample: --seed 42")
         ->option_text("N");
     app.add_flag("-v,--verbose", verbose, "Log every request and reply in hex, with the reason for each silence.");
-    app.footer("Example:\n"
+    app.footer("Exit status: 0 stopped by a signal, 1 the terminal or link cannot be made,\n"
+               "2 a bad option or a link that leads to a running simulator.\n\n"
+               "Example:\n"
                "  trovel-sim --link /tmp/trovel --controllers 1-4 -v\n"
                "  mbpoll -m rtu -b 19200 -P none -a 1 -0 -r 100 -c 1 -t 4:float -1 /tmp/trovel");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
 
     const auto addresses = ParseAddresses(controllers);
     if (!addresses) {
         std::fprintf(stderr, "trovel-sim: --controllers wants addresses 1 to 16 such as 1-4 or 1,3,5\n");
-        return 2;
+        return kExitUsage;
     }
     std::vector<FaultRule> rules;
     for (const auto& text : faultTexts) {
         const auto rule = ParseFaultRule(text);
         if (!rule) {
             std::fprintf(stderr, "trovel-sim: cannot understand --fault %s (see --help)\n", text.c_str());
-            return 2;
+            return kExitUsage;
         }
         rules.push_back(*rule);
     }
+    if (!link.empty()) {
+        if (const auto live = LiveSimulatorBehind(link)) {
+            std::fprintf(stderr,
+                         "trovel-sim: %s leads to %s, the terminal of a running simulator; stop that one or "
+                         "choose another --link\n",
+                         link.c_str(), live->c_str());
+            return kExitUsage;
+        }
+    }
+    std::unique_ptr<ControlChannel> control;
+    if (!controlPath.empty()) {
+        try {
+            control = std::make_unique<ControlChannel>(controlPath);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "trovel-sim: --control: %s\n", e.what());
+            return kExitUsage;
+        }
+    }
 
-    // Signals are taken by sigtimedwait below, so every thread must have them blocked,
-    // the server's too: block them before it starts.
+    // Signals are read from a signalfd below, so every thread must have them blocked, the
+    // server's too: block them before it starts.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -160,6 +373,11 @@ int main(int argc, char** argv)
         sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "trovel-sim: signalfd: %s\n", std::strerror(errno));
+        return kExitSetup;
+    }
 
     Line line(*addresses);
     ServerOptions options;
@@ -172,49 +390,59 @@ int main(int argc, char** argv)
         server = std::make_unique<Server>(line, options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "trovel-sim: %s\n", e.what());
-        return 1;
+        return kExitSetup;
     }
     for (const auto& rule : rules)
         server->Faults().Add(rule);
     server->Start();
 
-    const std::string device = server->DevicePath();
-    if (!link.empty() && !MakeLink(link, device))
-        return 1;
+    Session session{*server, link, server->DevicePath()};
+    if (!link.empty() && !MakeLink(link, session.device))
+        return kExitSetup;
 
-    PrintLine(device);
-    std::string summary = "trovel-sim: controllers " + controllers + " on " + device;
+    PrintLine(session.device);
+    std::string summary = "trovel-sim: controllers " + controllers + " on " + session.device;
     if (!link.empty())
         summary += " (link " + link + ")";
-    char turnaroundText[32];
-    std::snprintf(turnaroundText, sizeof turnaroundText, ", turnaround %g ms", turnaroundMs);
-    summary += turnaroundText;
-    for (const auto& rule : rules) {
-        char rate[32];
-        std::snprintf(rate, sizeof rate, " @ %g%%", rule.rate * 100.0);
-        summary += ", fault " + Describe(rule.fault) + (rule.rate < 1.0 ? rate : "");
-    }
+    summary += ", turnaround " + Milliseconds(server->Turnaround());
+    for (const auto& rule : rules)
+        summary += ", fault " + Describe(rule);
+    if (control)
+        summary += ", commands from " + (controlPath == "-" ? std::string("standard input") : controlPath);
     PrintLine(summary);
 
-    // A status line per controller whenever it changes, checked twice a second.
+    // A status line per controller whenever it changes, checked twice a second and after
+    // every command.
     std::vector<std::string> shown;
-    int received = 0;
+    signalfd_siginfo received{};
     for (;;) {
         const auto status = line.Status();
         for (std::size_t i = 0; i < status.size(); ++i)
             if (i >= shown.size() || shown[i] != status[i])
                 PrintLine(status[i]);
         shown = status;
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(kStatusInterval).count();
-        const timespec wait{0, static_cast<long>(ns)};
-        received = sigtimedwait(&signals, nullptr, &wait);
-        if (received > 0)
+        std::array<pollfd, 2> watched{{{signalFd, POLLIN, 0}, {control ? control->Fd() : -1, POLLIN, 0}}};
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kStatusInterval).count();
+        if (::poll(watched.data(), watched.size(), static_cast<int>(ms)) < 0 && errno != EINTR)
             break;
+        if ((watched[0].revents & POLLIN) != 0 &&
+            ::read(signalFd, &received, sizeof received) == static_cast<ssize_t>(sizeof received))
+            break;
+        if (watched[1].revents != 0) {
+            std::vector<std::string> commands;
+            if (!control->Read(commands))
+                control.reset(); // standard input has ended; serving goes on
+            for (const auto& command : commands)
+                if (!command.empty())
+                    PrintLine("control: " + Execute(session, command));
+        }
     }
 
     server->Stop();
     if (!link.empty())
-        RemoveLink(link, device);
-    PrintLine(std::string("trovel-sim: stopped by ") + (received == SIGINT ? "SIGINT" : received == SIGTERM ? "SIGTERM" : "SIGHUP"));
+        RemoveLink(link, session.device);
+    const auto signal = static_cast<int>(received.ssi_signo);
+    PrintLine(std::string("trovel-sim: stopped by ") +
+              (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "an error"));
     return 0;
 }
