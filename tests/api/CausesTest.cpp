@@ -170,7 +170,8 @@ TEST_F(Causes, RetriesRepeatOnlyWhatMayBeRepeated)
         EXPECT_EQ(traced.requests.size(), c.requests) << c.what;
     }
     second.Faults().Clear();
-    TrovelLineStats stats{sizeof stats};
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
     ASSERT_EQ(TrovelGetLineStats(line, &stats), 1);
     EXPECT_EQ(stats.retries, 2u);
     EXPECT_GE(stats.settles, 2u) << "a repeat waits as any request after a failure does";
@@ -270,8 +271,9 @@ TEST(UnmodifiedHost, TheEnvironmentTurnsOnTheTraceAndTheSettings)
         EXPECT_EQ(run.calls[0][0], c.result);
         EXPECT_EQ(run.calls[0][1], c.cause);
         EXPECT_LE(run.calls[0][2], c.maxMs);
-        if (c.note != nullptr)
+        if (c.note != nullptr) {
             EXPECT_NE(run.trace.find(c.note), std::string::npos) << run.trace;
+        }
     }
 }
 

@@ -137,7 +137,8 @@ TEST(Lines, ExchangesOnTwoLinesOverlapInTime)
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_LT(together, 0.7 * serialMs) << "two lines take about as long as one";
     for (TrovelLine* line : lines) {
-        TrovelLineStats stats{sizeof stats};
+        TrovelLineStats stats{};
+        stats.size = sizeof stats;
         ASSERT_EQ(TrovelGetLineStats(line, &stats), 1);
         EXPECT_EQ(stats.successes, line == lines[0] ? 2u * kReads : 1u * kReads);
         TrovelCloseLine(line);

@@ -88,7 +88,8 @@ TEST(Recovery, AVanishedDeviceFailsCallsWithoutSpinningAndComesBackByItself)
     EXPECT_LT(cpuShare, 0.05) << "failing calls must not spin";
     EXPECT_GT(Clock::time_point(Clock::duration(lastSuccess.load())), replugged) << "calls succeed again with no host action";
     EXPECT_EQ(IsComOpen(), 1) << "the port stays open for the host throughout";
-    TrovelLineStats stats{sizeof stats};
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
     ASSERT_EQ(TrovelGetLineStats(nullptr, &stats), 1);
     EXPECT_GE(stats.reopens, 1u);
     CloseCom();

@@ -130,7 +130,8 @@ TEST(NetworkLine, RtuOverTcpPassesTheBytesAndALostConnectionIsMadeAgain)
     EXPECT_GE(std::chrono::steady_clock::now() - started, 240ms) << "no faster than a silent line";
     EXPECT_EQ(Transact(line, kReadPair, reply).cause, Cause::Ok) << "connected again by the next exchange";
     server.join();
-    TrovelLineStats stats{sizeof stats};
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
     line.ReadStats(stats);
     EXPECT_EQ(stats.reopens, 2u);
 }
