@@ -109,6 +109,7 @@ void Server::Stop()
     std::uint64_t drained = 0;
     static_cast<void>(::read(wake_, &drained, sizeof drained));
     framer_ = RtuFramer(options_.silence);
+    outgoing_.clear(); // replies not yet sent are lost, as with a controller switched off
 }
 
 void Server::Unplug()
@@ -174,7 +175,12 @@ void Server::Run()
 {
     std::array<std::uint8_t, 4096> buffer{};
     for (;;) {
-        const auto deadline = framer_.Deadline();
+        // Wake for whichever comes first: the end of a frame, or a reply due to leave.
+        auto deadline = framer_.Deadline();
+        if (!outgoing_.empty()) {
+            const Duration due = outgoing_.begin()->first.time_since_epoch();
+            deadline = deadline ? std::min(*deadline, due) : due;
+        }
         const timespec timeout = deadline ? ToTimespec(*deadline - SteadyNow()) : timespec{};
         std::array<pollfd, 2> p{{{master_, POLLIN, 0}, {wake_, POLLIN, 0}}};
         const int rc = ::ppoll(p.data(), p.size(), deadline ? &timeout : nullptr, nullptr);
@@ -188,14 +194,39 @@ void Server::Run()
                 framer_.Feed(std::span(buffer.data(), static_cast<std::size_t>(n)), SteadyNow());
         } else if ((p[0].revents & (POLLHUP | POLLERR)) != 0) {
             // No master has the slave open; whatever was half received is gone with it.
+            // Replies already due still go out (and are lost), as on a line nobody listens to.
             framer_ = RtuFramer(options_.silence);
-            if (!SleepUntil(std::chrono::steady_clock::now() + kNoPeerRetry))
+            auto retry = std::chrono::steady_clock::now() + kNoPeerRetry;
+            if (!outgoing_.empty())
+                retry = std::min(retry, outgoing_.begin()->first);
+            if (!SleepUntil(retry))
                 return;
-            continue;
         }
         while (auto frame = framer_.Next(SteadyNow()))
             Handle(*frame);
+        while (!outgoing_.empty() && outgoing_.begin()->first <= std::chrono::steady_clock::now()) {
+            const auto node = outgoing_.extract(outgoing_.begin());
+            if (!Send(node.key(), node.mapped()))
+                return;
+        }
     }
+}
+
+bool Server::Send(SteadyTime due, const Outgoing& piece)
+{
+    if (piece.paced) {
+        // Each byte leaves when the line would have finished carrying it.
+        auto at = due;
+        for (const std::uint8_t byte : piece.bytes) {
+            at += kByteTime;
+            if (!SleepUntil(at) || !SendAll(std::span(&byte, 1)))
+                return false;
+        }
+    } else if (!SendAll(piece.bytes)) {
+        return false;
+    }
+    Report(Traffic::Kind::Reply, piece.bytes, piece.note);
+    return true;
 }
 
 void Server::Handle(const RtuFramer::Frame& frame)
@@ -234,27 +265,15 @@ void Server::Handle(const RtuFramer::Frame& frame)
     if (reply.empty())
         return;
 
-    Bytes sent;
+    // Every piece is timed from the end of the one before it.
     auto at = received;
-    for (const Burst& burst : ShapeReply(reply, fault, turnaround_, options_.paced)) {
+    for (Burst& burst : ShapeReply(reply, fault, turnaround_, options_.paced)) {
         at += burst.delay;
-        if (!SleepUntil(at))
-            return;
-        if (burst.paced) {
-            // Each byte leaves when the line would have finished carrying it.
-            for (const std::uint8_t byte : burst.bytes) {
-                at += kByteTime;
-                if (!SleepUntil(at) || !SendAll(std::span(&byte, 1)))
-                    return;
-            }
-        } else {
-            if (!SendAll(burst.bytes))
-                return;
-            at = std::chrono::steady_clock::now();
-        }
-        sent.insert(sent.end(), burst.bytes.begin(), burst.bytes.end());
+        const auto start = at;
+        if (burst.paced)
+            at += kByteTime * static_cast<int>(burst.bytes.size());
+        outgoing_.emplace(start, Outgoing{std::move(burst.bytes), burst.paced, note});
     }
-    Report(Traffic::Kind::Reply, std::move(sent), note);
 }
 
 } // namespace trovel::sim

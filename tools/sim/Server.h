@@ -1,10 +1,13 @@
 #pragma once
 // Serves a Line on the master side of a pseudo-terminal: a Modbus master (the library,
 // mbpoll, a Windows host under wine) opens the slave side by its path. Replies leave after
-// the turnaround delay and at the line's speed, shaped by the fault plan.
+// the turnaround delay and at the line's speed, shaped by the fault plan. Each reply is
+// scheduled when its request has been heard, so a controller that answers late holds up
+// no other controller's answer, as on a real line.
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -67,8 +70,18 @@ public:
 
 private:
     void OpenTerminal();
+    // A piece of a reply, due to start leaving at its key's time.
+    struct Outgoing {
+        Bytes bytes;
+        bool paced;
+        std::string note;
+    };
+    using SteadyTime = std::chrono::steady_clock::time_point;
+
     void Run();
     void Handle(const RtuFramer::Frame& frame);
+    // False when Stop() came first.
+    bool Send(SteadyTime due, const Outgoing& piece);
     // False when Stop() came first.
     bool SleepUntil(std::chrono::steady_clock::time_point deadline);
     bool SendAll(std::span<const std::uint8_t> bytes);
@@ -83,6 +96,7 @@ private:
     bool ownsMaster_ = false;
     int wake_ = -1; // eventfd that Stop() signals
     std::string path_;
+    std::multimap<SteadyTime, Outgoing> outgoing_; // the server thread's own
     std::thread thread_;
     std::chrono::steady_clock::time_point started_;
 };
