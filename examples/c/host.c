@@ -1,8 +1,10 @@
 /*
- * A small host program: opens the controllers' serial device, reads one controller,
- * switches output 1 on, runs the screen to its right end, and reports where it stopped.
+ * A small host program: opens the controllers' line, reads one controller, switches output 1
+ * on, runs the screen to its right end, and reports where it stopped.
  *
- *   trovel-host-example /dev/ttyUSB0 [ADDRESS]
+ *   trovel-host-example /dev/ttyUSB0 [ADDRESS]          a serial device (COM3 on Windows)
+ *   trovel-host-example modbus+tcp://10.0.0.7 [ADDRESS]  a Modbus TCP gateway
+ *   trovel-host-example rtu+tcp://10.0.0.8:4001          a serial device server
  *
  * Build against an installed library: cc host.c $(pkg-config --cflags --libs trovelsdk)
  */
@@ -38,27 +40,32 @@ int main(int argc, char** argv)
     }
     const int address = argc > 2 ? atoi(argv[2]) : 1;
 
-    if (!OpenComDevice(argv[1])) { /* on Windows: OpenCom(3) opens COM3 */
-        fprintf(stderr, "cannot open %s\n", argv[1]);
+    /* A line opens a serial device or a gateway alike; the calls then name it first. */
+    TrovelLine* line = TrovelOpenLine(argv[1]);
+    if (line == NULL) {
+        fprintf(stderr, "cannot open %s: %s\n", argv[1], TrovelErrorText(TrovelLastError()));
         return 3;
     }
+    /* Frame-complete replies: each call ends as soon as its answer is in. */
+    TrovelSetReplyMode(line, TROVEL_REPLY_FRAME);
 
     /* Text results go into our own buffers: the library writes where our pointer points. */
     char serial[28];
     char* serialText = serial;
     float speed = 0, begin = 0, end = 0, position = 0;
-    if (!GetSerial(address, &serialText) || !GetMotorSpeed(address, &speed) || !GetBeginPoint(address, &begin) ||
-        !GetEndPoint(address, &end) || !GetCurrentPoint(address, &position)) {
-        fprintf(stderr, "no answer from controller %d on %s\n", address, argv[1]);
-        CloseCom();
+    if (!TrovelGetSerial(line, address, &serialText) || !TrovelGetMotorSpeed(line, address, &speed) ||
+        !TrovelGetBeginPoint(line, address, &begin) || !TrovelGetEndPoint(line, address, &end) ||
+        !TrovelGetCurrentPoint(line, address, &position)) {
+        fprintf(stderr, "controller %d on %s: %s\n", address, argv[1], TrovelErrorText(TrovelLastError()));
+        TrovelCloseLine(line);
         return 1;
     }
     printf("controller %d: serial %s, speed %g, points %g .. %g, at %g\n", address, serial, speed, begin, end,
            position);
 
-    if (!SetSwichState(address, 1, 1) || !SetMoveRight(address)) {
-        fprintf(stderr, "controller %d did not take the command\n", address);
-        CloseCom();
+    if (!TrovelSetSwichState(line, address, 1, 1) || !TrovelSetMoveRight(line, address)) {
+        fprintf(stderr, "controller %d did not take the command: %s\n", address, TrovelErrorText(TrovelLastError()));
+        TrovelCloseLine(line);
         return 1;
     }
 
@@ -67,7 +74,8 @@ int main(int argc, char** argv)
     const double started = Now();
     while (!atLimit && Now() - started < RUN_LIMIT_SECONDS) {
         Pause(200);
-        if (!GetRunState(address, &state) || !GetRightLimit(address, &atLimit) || !GetCurrentPoint(address, &position))
+        if (!TrovelGetRunState(line, address, &state) || !TrovelGetRightLimit(line, address, &atLimit) ||
+            !TrovelGetCurrentPoint(line, address, &position))
             continue; /* one lost reply is no reason to give up */
         printf("position %.2f\n", position);
         if (state == 0)
@@ -77,7 +85,7 @@ int main(int argc, char** argv)
     char outputs[7];
     char* outputsText = outputs;
     int result = 0;
-    if (!SetSwichState(address, 1, 0) || !GetSwichState(address, &outputsText)) {
+    if (!TrovelSetSwichState(line, address, 1, 0) || !TrovelGetSwichState(line, address, &outputsText)) {
         fprintf(stderr, "controller %d did not switch output 1 off\n", address);
         result = 1;
     } else {
@@ -85,11 +93,11 @@ int main(int argc, char** argv)
     }
     if (!atLimit) {
         fprintf(stderr, "the screen did not reach its right limit\n");
-        SetMoveStop(address);
+        TrovelSetMoveStop(line, address);
         result = 1;
     } else {
         printf("stopped at %g: right limit reached\n", position);
     }
-    CloseCom();
+    TrovelCloseLine(line);
     return result;
 }
