@@ -2,26 +2,22 @@
 // sleep in ppoll on the monotonic clock, so a thread waiting on the line uses no CPU.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "device/Backends.h"
+#include "device/PosixWait.h"
 
 namespace trovel::device {
 
 namespace {
-
-enum class Ready { Yes, TimedOut, Gone };
 
 // errno values by which a serial device says it is no longer there.
 bool MeansGone(int error) noexcept
@@ -88,30 +84,7 @@ public:
     }
 
 private:
-    // Waits for `events` on the device, the deadline or an interruption. A signal does not
-    // shorten the wait: the loop goes back to sleep for what is left.
-    Ready Wait(short events, const util::Deadline& until) noexcept
-    {
-        for (;;) {
-            const auto left = until.Remaining().count();
-            if (left <= 0)
-                return Ready::TimedOut;
-            const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-            std::array<pollfd, 2> p{{{fd_, events, 0}, {wake_, POLLIN, 0}}};
-            const int rc = ::ppoll(p.data(), p.size(), &timeout, nullptr);
-            if (rc < 0) {
-                if (errno == EINTR)
-                    continue;
-                return Ready::Gone;
-            }
-            if ((p[1].revents & POLLIN) != 0)
-                return Ready::TimedOut; // interrupted: the device is being released
-            if ((p[0].revents & events) != 0)
-                return Ready::Yes;
-            if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-                return Ready::Gone;
-        }
-    }
+    Ready Wait(short events, const util::Deadline& until) noexcept { return WaitFor(fd_, events, until, wake_); }
 
     int fd_;
     int wake_; // eventfd that Interrupt() signals

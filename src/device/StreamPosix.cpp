@@ -5,43 +5,18 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <ctime>
 
+#include "device/PosixWait.h"
 #include "device/Stream.h"
 
 namespace trovel::device {
 
 namespace {
-
-enum class Ready { Yes, TimedOut, Gone };
-
-Ready WaitFor(int fd, short events, const util::Deadline& until) noexcept
-{
-    for (;;) {
-        const auto left = until.Remaining().count();
-        if (left <= 0)
-            return Ready::TimedOut;
-        const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-        pollfd p{fd, events, 0};
-        const int rc = ::ppoll(&p, 1, &timeout, nullptr);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            return Ready::Gone;
-        }
-        if ((p.revents & events) != 0)
-            return Ready::Yes;
-        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-            return Ready::Gone;
-    }
-}
 
 class Socket final : public Stream {
 public:
