@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <thread>
+#include <memory>
 #include <vector>
 
 #include "line/Line.h"
@@ -72,6 +73,8 @@ struct Peer {
     }
 };
 
+void TROVEL_CALL IgnoreExchange(void*, TrovelLine*, int, const unsigned char*, int, const unsigned char*, int, int, int) {}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -83,11 +86,13 @@ double Median(std::vector<double> v)
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-    struct Case { int delayMs; std::size_t replyBytes; };
-    const Case cases[] = {{0, 7}, {20, 7}, {20, 17}, {50, 9}, {100, 17}};
+    // The last two repeat the first with the frame trace on: a callback, then a trace file.
+    enum class Trace { Off, Callback, File };
+    struct Case { int delayMs; std::size_t replyBytes; Trace trace = Trace::Off; };
+    const Case cases[] = {{0, 7}, {20, 7}, {20, 17}, {50, 9}, {100, 17}, {0, 7, Trace::Callback}, {0, 7, Trace::File}};
 
-    std::printf("%-10s %-8s %-10s %-12s %-14s %-14s %-12s\n", "T (ms)", "bytes", "D (ms)", "ideal (ms)",
-                "median (ms)", "overhead (ms)", "CPU (ms)");
+    std::printf("%-10s %-8s %-10s %-12s %-14s %-14s %-12s %s\n", "T (ms)", "bytes", "D (ms)", "ideal (ms)",
+                "median (ms)", "overhead (ms)", "CPU (ms)", "trace");
     double worstOverhead = 0;
     double worstCpu = 0;
     for (const Case& c : cases) {
@@ -99,7 +104,14 @@ int main(int argc, char** argv)
         ::close(slave);
         peer.delayMs = c.delayMs;
         peer.replyBytes = c.replyBytes;
-        trovel::line::Line line;
+        std::unique_ptr<trovel::line::TraceFile> file;
+        if (c.trace == Trace::File) {
+            ::setenv("TROVEL_TRACE", "/dev/null", 1);
+            file = trovel::line::TraceFile::FromEnvironment();
+        }
+        trovel::line::Line line(file.get());
+        if (c.trace == Trace::Callback)
+            line.SetTrace(IgnoreExchange, nullptr);
         if (line.Open(name) != trovel::line::Cause::Ok)
             return 2;
         std::thread server([&] { peer.Run(); });
@@ -129,8 +141,8 @@ int main(int argc, char** argv)
         const double cpuMedian = Median(cpu);
         worstOverhead = std::max(worstOverhead, median - ideal);
         worstCpu = std::max(worstCpu, cpuMedian);
-        std::printf("%-10d %-8zu %-10.2f %-12.2f %-14.2f %-14.2f %-12.3f\n", c.delayMs, c.replyBytes, d, ideal, median,
-                    median - ideal, cpuMedian);
+        std::printf("%-10d %-8zu %-10.2f %-12.2f %-14.2f %-14.2f %-12.3f %s\n", c.delayMs, c.replyBytes, d, ideal, median,
+                    median - ideal, cpuMedian, c.trace == Trace::Off ? "off" : c.trace == Trace::Callback ? "callback" : "file");
     }
     std::printf("\nworst median overhead %.2f ms (target <= 3), worst median CPU %.3f ms (target <= 1): %s\n",
                 worstOverhead, worstCpu, worstOverhead <= 3.0 && worstCpu <= 1.0 ? "within targets" : "MISSED");

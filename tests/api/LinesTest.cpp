@@ -204,6 +204,40 @@ TEST(Lines, ClosingALineUnderRunningCallsIsSafe)
     }
 }
 
+void TROVEL_CALL CountExchange(void* user, TrovelLine*, int, const unsigned char*, int, const unsigned char*, int, int, int)
+{
+    ++*static_cast<std::atomic<int>*>(user);
+}
+
+TEST(Lines, SettingsChangeWhileCallsRunOnTheLine)
+{
+    Simulated a({1}, 11.0f);
+    TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+    ASSERT_NE(line, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<int> failed{0};
+    std::atomic<int> traced{0};
+    std::thread caller([&] {
+        while (!stop) {
+            float v = 0;
+            failed += TrovelGetMotorSpeed(line, 1, &v) == 1 && v == 11.0f ? 0 : 1;
+        }
+    });
+    for (int i = 0; i < 40; ++i) {
+        TrovelSetReplyMode(line, i % 2 == 0 ? TROVEL_REPLY_FRAME : TROVEL_REPLY_SILENCE);
+        TrovelSetTimeouts(line, 250 + i, 100 - i);
+        TrovelSetRetries(line, i % 3);
+        TrovelSetTrace(line, i % 2 == 0 ? CountExchange : nullptr, &traced);
+        std::this_thread::sleep_for(15ms);
+    }
+    stop = true;
+    caller.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_GT(traced.load(), 0);
+    TrovelSetTrace(line, nullptr, nullptr);
+    TrovelCloseLine(line);
+}
+
 TEST(Lines, ListPortsWritesWholeNamesOnly)
 {
     const int count = TrovelListPorts(nullptr, 0);
