@@ -129,18 +129,17 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
     // After a failure the same controller is asked again only once its late reply could
     // have come; the wait happens before queueing, so the line serves others meanwhile.
     WaitOutLateReplies(request[0]);
-    const Time started = util::MonoClock::now();
     Received received;
     Outcome outcome{Cause::NotOpen, {}};
     {
         const std::lock_guard hold(exchangeLock_);
-        outcome = Attempt(request, rule, reply, started, received);
+        // The exchange begins when the line is ours; waiting for it is no part of it.
+        outcome = Attempt(request, rule, reply, util::MonoClock::now(), received);
     }
     // Outside the lock, so that a trace callback may call the library, on this line too.
     if (tracing_.load(std::memory_order_relaxed) && outcome.cause != Cause::NotOpen) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(util::MonoClock::now() - started);
         const std::string name = DeviceName();
-        Trace({name, request[0], request, std::span(reply).first(received.count), elapsed, outcome.cause});
+        Trace({name, request[0], request, std::span(reply).first(received.count), outcome.elapsed, outcome.cause});
     }
     return outcome;
 }
@@ -171,6 +170,7 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     device->DiscardInput();
     // A master owes the line 3.5 characters of silence after the last byte before it speaks.
     std::this_thread::sleep_until(lastByteAt_ + modbus::kInterFrameSilence);
+    const Time sentAt = util::MonoClock::now();
     const device::Io sent = device->Write(request, util::Deadline::After(kWriteLimit));
     sentCount_.store(static_cast<std::uint32_t>(sent.count), std::memory_order_relaxed);
 
@@ -206,10 +206,11 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     // same controller waits for that (a broadcast is never answered at all).
     if (address != modbus::kBroadcastAddress) {
         const bool answered = cause == Cause::Ok || IsException(cause);
-        failedAt_[address].store(answered ? 0 : started.time_since_epoch().count(), std::memory_order_relaxed);
+        // Lateness counts from the moment the request went out.
+        failedAt_[address].store(answered ? 0 : sentAt.time_since_epoch().count(), std::memory_order_relaxed);
     }
     Count(cause, sent.count, received.count);
-    return {cause, answer};
+    return {cause, answer, std::chrono::duration_cast<std::chrono::microseconds>(util::MonoClock::now() - sentAt)};
 }
 
 std::optional<Line::Time> Line::FailedAt(std::uint8_t address) const noexcept

@@ -79,6 +79,7 @@ public:
     struct Outcome {
         Cause cause;
         std::span<const std::uint8_t> reply; // the bytes after any local echo
+        std::chrono::microseconds elapsed{}; // from the request to the end of the read
     };
 
     // One exchange: waits for the exchange lock, lets the line settle if this controller

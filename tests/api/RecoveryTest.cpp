@@ -64,7 +64,10 @@ TEST(Recovery, AVanishedDeviceFailsCallsWithoutSpinningAndComesBackByItself)
     std::this_thread::sleep_for(500ms);
     ASSERT_NE(lastSuccess.load(), 0);
 
-    server.reset(); // unplugged: the terminal disappears under the open port
+    // Unplugged: the terminal disappears under the open port, and its name with it (the
+    // terminal's number may go to another program's meanwhile).
+    server.reset();
+    ::unlink(link.c_str());
     const auto unplugged = Clock::now();
     const double cpuBefore = ProcessCpuSeconds();
     std::this_thread::sleep_for(2s);
