@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then builds a C host against it twice:
-# with find_package(TrovelSdk) and with pkg-config.
+# with find_package(TrovelSdk) and with pkg-config; and a C++ host with pkg-config.
 set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
@@ -17,4 +17,6 @@ LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$source_dir/consumer.c" $(pkg-config --cflags --libs trovelsdk) -o "$work/pc-consumer"
 LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+c++ -std=c++17 "$source_dir/consumer.cpp" $(pkg-config --cflags --libs trovelsdk) -o "$work/cpp-consumer"
+LD_LIBRARY_PATH="$libdir" "$work/cpp-consumer"
 echo "install check passed"
