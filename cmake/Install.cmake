@@ -7,6 +7,9 @@ install(TARGETS trovelsdk EXPORT TrovelSdkTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# The C++ interface: header-only, over the C header beside it.
+install(FILES ${PROJECT_SOURCE_DIR}/include/trovel/trovel.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trovel)
+
 install(EXPORT TrovelSdkTargets NAMESPACE TrovelSdk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TrovelSdk)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TrovelSdkConfig.cmake.in

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then builds a C host against it twice:
-# with find_package(TrovelSdk) and with pkg-config. The installed programs must start
-# from that prefix with nothing but their own run path to find the library, and come with
-# their man pages and trovelctl's bash completion.
+# with find_package(TrovelSdk) and with pkg-config; and a C++ host with pkg-config. The
+# installed programs must start from that prefix with nothing but their own run path to
+# find the library, and come with their man pages and trovelctl's bash completion.
 set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
@@ -19,6 +19,8 @@ LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$source_dir/consumer.c" $(pkg-config --cflags --libs trovelsdk) -o "$work/pc-consumer"
 LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+c++ -std=c++17 "$source_dir/consumer.cpp" $(pkg-config --cflags --libs trovelsdk) -o "$work/cpp-consumer"
+LD_LIBRARY_PATH="$libdir" "$work/cpp-consumer"
 
 for program in trovelctl trovel-sim; do
   [ -x "$work/prefix/bin/$program" ] || continue
