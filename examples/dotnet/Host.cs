@@ -43,7 +43,9 @@ static class Host
                         Console.WriteLine("position {0:F2}", position);
                         if (state == 0)
                             break;
-                    } catch (TrovelException e) when (e.Cause == ErrorCause.NoReply) {
+                    } catch (TrovelException e) {
+                        if (e.Cause != ErrorCause.NoReply)
+                            throw;
                         // One lost reply is no reason to give up.
                     }
                 }
