@@ -6,8 +6,9 @@
 #                          members, with thunks of their own, it rejects);
 #      libTrovelSdk.dll.a  for MinGW, by the toolchain's dlltool.
 #    On i686 both define the stdcall symbols the header makes callers reference
-#    (_GetMotorSpeed@8) and import the plain names the DLL exports. The linker's own
-#    libTrovelSdk.dll.a beside the DLL is neither: it has no @bytes.
+#    (_GetMotorSpeed@8) and import the plain names the DLL exports. The linker's own import
+#    library lacks the @bytes, so a 32-bit caller could not link against it: the generated
+#    one replaces it (src/CMakeLists.txt), for the programs of this build and the install.
 #  - ${CMAKE_BINARY_DIR}/kit-files.txt: the files the kit takes from this build, one path a
 #    line: the DLL, both import libraries, and each program named in TROVEL_KIT_PROGRAMS
 #    that this build has as a target.
