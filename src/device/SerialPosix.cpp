@@ -93,10 +93,9 @@ private:
     Ready Wait(short events, const util::Deadline& until) noexcept
     {
         for (;;) {
-            const auto left = until.Remaining().count();
-            if (left <= 0)
+            if (until.Passed())
                 return Ready::TimedOut;
-            const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+            const timespec timeout = until.RemainingTimespec();
             std::array<pollfd, 2> p{{{fd_, events, 0}, {wake_, POLLIN, 0}}};
             const int rc = ::ppoll(p.data(), p.size(), &timeout, nullptr);
             if (rc < 0) {

@@ -25,10 +25,9 @@ enum class Ready { Yes, TimedOut, Gone };
 Ready WaitFor(int fd, short events, const util::Deadline& until) noexcept
 {
     for (;;) {
-        const auto left = until.Remaining().count();
-        if (left <= 0)
+        if (until.Passed())
             return Ready::TimedOut;
-        const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+        const timespec timeout = until.RemainingTimespec();
         pollfd p{fd, events, 0};
         const int rc = ::ppoll(&p, 1, &timeout, nullptr);
         if (rc < 0) {
