@@ -88,6 +88,10 @@ TEST(Recovery, AVanishedDeviceFailsCallsWithoutSpinningAndComesBackByItself)
         ASSERT_NE(lastSuccess.load(), 0);
 
         server->Unplug(); // the terminal disappears under the open port; the gateway drops its connections
+        // And the adapter's device node goes with it: left behind, the link would lead to
+        // whatever terminal another process gets under the old number meanwhile.
+        if (c.terminal)
+            ::unlink(link.c_str());
         const auto unplugged = Clock::now();
         const double cpuBefore = ProcessCpuSeconds();
         std::this_thread::sleep_for(2s);
