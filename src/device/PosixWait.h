@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cerrno>
-#include <ctime>
 
 #include "util/Deadline.h"
 
@@ -19,10 +18,9 @@ enum class Ready { Yes, TimedOut, Gone };
 inline Ready WaitFor(int fd, short events, const util::Deadline& until, int wake = -1) noexcept
 {
     for (;;) {
-        const auto left = until.Remaining().count();
-        if (left <= 0)
+        if (until.Passed())
             return Ready::TimedOut;
-        const timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+        const timespec timeout = until.RemainingTimespec();
         std::array<pollfd, 2> p{{{fd, events, 0}, {wake, POLLIN, 0}}};
         const int rc = ::ppoll(p.data(), wake >= 0 ? 2 : 1, &timeout, nullptr);
         if (rc < 0) {

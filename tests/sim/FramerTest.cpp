@@ -32,7 +32,7 @@ TEST(SimFramer, SplitsBackToBackFramesByTheLengthTheirFunctionImplies)
     EXPECT_EQ(f->bytes, kWriteMultiple);
     EXPECT_TRUE(f->complete);
     EXPECT_FALSE(framer.Next(milliseconds(10))) << "three bytes are no frame yet";
-    EXPECT_EQ(framer.Deadline(), milliseconds(10) + kInterFrameSilence);
+    EXPECT_EQ(framer.Deadline(), milliseconds(10) + trovel::modbus::kInterFrameSilence);
 }
 
 TEST(SimFramer, AssemblesAFrameArrivingByteByByteAtLineSpeed)
@@ -60,7 +60,7 @@ TEST(SimFramer, SilenceEndsFragmentsAndFramesOfUnknownLength)
     ASSERT_TRUE(f);
     EXPECT_FALSE(f->complete);
     EXPECT_EQ(f->bytes.size(), 5u);
-    f = framer.Next(milliseconds(3) + kInterFrameSilence);
+    f = framer.Next(milliseconds(3) + trovel::modbus::kInterFrameSilence);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->bytes.size(), 3u); // the tail stands alone; its CRC check will fail
 
@@ -69,7 +69,7 @@ TEST(SimFramer, SilenceEndsFragmentsAndFramesOfUnknownLength)
     const Bytes odd = Hex("01 2B 0E 01 00 11 22");
     unknown.Feed(odd, milliseconds(1));
     EXPECT_FALSE(unknown.Next(milliseconds(1) + microseconds(1000)));
-    f = unknown.Next(milliseconds(1) + kInterFrameSilence);
+    f = unknown.Next(milliseconds(1) + trovel::modbus::kInterFrameSilence);
     ASSERT_TRUE(f);
     EXPECT_TRUE(f->complete);
     EXPECT_EQ(f->bytes, odd);

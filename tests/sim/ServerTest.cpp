@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "modbus/Frame.h"
@@ -58,6 +62,18 @@ public:
         if (fd_ >= 0 && ::tcgetattr(fd_, &tio) == 0) {
             ::cfmakeraw(&tio);
             ::tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    // A TCP client of the server's port on 127.0.0.1.
+    explicit RawMaster(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
         }
     }
     ~RawMaster() { ::close(fd_); }
@@ -271,6 +287,47 @@ TEST(SimServerOnAGivenPty, ServesAMasterDescriptorItDoesNotOwn)
         EXPECT_EQ(master.Exchange(Frame({4, 3, 0, 220, 0, 1})).bytes, Frame({4, 3, 2, 0, 4}));
     }
     EXPECT_EQ(::close(fd), 0) << "the server must leave a descriptor it was given open";
+}
+
+// Over Modbus TCP every fault still leaves whole frames carrying the request's transaction
+// number, or nothing. Catches a fault that garbles the header or loses the number, and a
+// damaged answer passed on where a gateway answers exception 0B.
+TEST(SimServerOverModbusTcp, EachFaultKeepsTheHeaderAndTheTransactionNumber)
+{
+    Line line{{1}};
+    Server server(line, Listen{Listen::Framing::ModbusTcp}, Options());
+    server.Start();
+    RawMaster master(server.Port());
+    ASSERT_TRUE(master.IsOpen());
+    const std::string read = " 00 00 00 06 01 03 00 64 00 02";
+    const std::string answer = " 00 00 00 07 01 03 04 00 00 42 48"; // 50.0, no CRC
+    const std::string gatewayFailed = " 00 00 00 03 01 83 0B";
+    struct Case {
+        std::optional<Fault> fault;
+        std::string transaction;
+        std::string expected; // after the transaction number
+        double earliestMs;
+    };
+    const Case cases[] = {
+        {std::nullopt, "00 01", answer, kTurnaroundMs},
+        {Fault{FaultKind::Late}, "12 34", answer, 300},
+        {Fault{FaultKind::BadCrc}, "12 35", gatewayFailed, kTurnaroundMs},
+        {Fault{FaultKind::Truncate}, "12 36", gatewayFailed, kTurnaroundMs},
+        {Fault{FaultKind::Extra, 2}, "12 37", answer + " 00 00", kTurnaroundMs},
+        {Fault{FaultKind::Split, 100}, "12 38", answer, kTurnaroundMs},
+        {Fault{FaultKind::Exception, 6}, "12 39", " 00 00 00 03 01 83 06", kTurnaroundMs},
+        {Fault{FaultKind::NoAnswer}, "12 3A", "", 300},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault ? Describe(*c.fault) : "no fault");
+        if (c.fault)
+            server.Faults().Once(*c.fault);
+        const Answer a = master.Exchange(Hex(c.transaction + read), milliseconds(static_cast<int>(c.earliestMs) + 200));
+        EXPECT_EQ(ToHex(a.bytes), c.expected.empty() ? "" : ToHex(Hex(c.transaction + c.expected)));
+        if (!a.ms.empty()) {
+            EXPECT_GE(a.ms.front(), c.earliestMs);
+        }
+    }
 }
 
 } // namespace

@@ -114,7 +114,7 @@ kill "$pid"; wait "$pid" || fail "exit status $? after commands"; pid=
 [ ! -e "$dir/ctl" ] || fail "the FIFO it made outlived it"
 
 "$sim" --help >"$dir/log" 2>&1 || fail "--help failed"
-for option in --link --controllers --turnaround --fault --control --seed --verbose Example; do
+for option in --link --listen-rtu --listen-modbus-tcp --controllers --turnaround --fault --control --seed --verbose Example; do
     grep -q -- "$option" "$dir/log" || fail "--help does not mention $option"
 done
 echo "trovel-sim behaves"

@@ -9,12 +9,10 @@
 #include <span>
 #include <vector>
 
+#include "modbus/Frame.h"
 #include "sim/Clock.h"
 
 namespace trovel::sim {
-
-// 3.5 characters of 10 bits at 19200 baud.
-inline constexpr Duration kInterFrameSilence = std::chrono::microseconds(1823);
 
 class RtuFramer {
 public:
@@ -23,7 +21,7 @@ public:
         bool complete; // false: a fragment that silence cut short, or noise
     };
 
-    explicit RtuFramer(Duration silence = kInterFrameSilence) : silence_(silence) {}
+    explicit RtuFramer(Duration silence = modbus::kInterFrameSilence) : silence_(silence) {}
 
     void Feed(std::span<const std::uint8_t> bytes, Duration now);
 

@@ -1,5 +1,5 @@
-// trovel-sim: simulated Trovel sliding-screen controllers on a pseudo-terminal, for
-// developing and testing a host without the hardware.
+// trovel-sim: simulated Trovel sliding-screen controllers on a pseudo-terminal or a TCP
+// port, for developing and testing a host without the hardware.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -55,12 +55,17 @@ std::string Hex(const Bytes& bytes)
     return out;
 }
 
-void LogTraffic(const Traffic& t)
+// `where` tells the TCP servers' lines apart from the terminal's.
+void LogTraffic(const Traffic& t, const std::string& where)
 {
-    const char* what = t.kind == Traffic::Kind::Request ? "request" : t.kind == Traffic::Kind::Reply ? "reply  " : "ignored";
+    const char* what = t.kind == Traffic::Kind::Request        ? "request"
+                       : t.kind == Traffic::Kind::Reply        ? "reply  "
+                       : t.kind == Traffic::Kind::Ignored      ? "ignored"
+                       : t.kind == Traffic::Kind::Connected    ? "connect"
+                                                               : "closed ";
     char head[48];
     std::snprintf(head, sizeof head, "[%10.3f] %s", std::chrono::duration<double>(t.at).count(), what);
-    PrintLine(head + Hex(t.bytes) + (t.note.empty() ? "" : "  (" + t.note + ")"));
+    PrintLine(head + where + Hex(t.bytes) + (t.note.empty() ? "" : "  (" + t.note + ")"));
 }
 
 constexpr int kExitUsage = 2;
@@ -179,7 +184,8 @@ private:
 };
 
 struct Session {
-    Server& server;
+    Server* terminal; // null when only TCP ports are served
+    std::vector<Server*> servers; // the terminal first, then the TCP ports; one set of controllers
     std::string link; // empty without --link
     std::string device;
 };
@@ -199,57 +205,75 @@ std::string Milliseconds(Duration d)
     return text;
 }
 
-// Carries out one command; gives the line that acknowledges it.
+// Carries out one command on every server; gives the line that acknowledges it.
 std::string Execute(Session& s, std::string_view command)
 {
     const auto space = command.find(' ');
     const std::string_view word = command.substr(0, space);
     const std::string argument(space == std::string_view::npos ? "" : command.substr(space + 1));
+    Server& first = *s.servers.front();
     if (word == "fault" && argument == "none") {
-        s.server.Faults().Clear();
+        for (Server* server : s.servers)
+            server->Faults().Clear();
         return "ok faults cleared";
     }
     if (word == "fault") {
         const auto rule = ParseFaultRule(argument);
         if (!rule)
             return "error cannot understand fault '" + argument + "' (KIND[:VALUE][@RATE], see --help)";
-        s.server.Faults().Add(*rule);
-        return "ok fault " + Describe(*rule) + " added; faults: " + FaultList(s.server.Faults());
+        for (Server* server : s.servers)
+            server->Faults().Add(*rule);
+        return "ok fault " + Describe(*rule) + " added; faults: " + FaultList(first.Faults());
     }
     if (word == "turnaround") {
         char* end = nullptr;
         const double ms = std::strtod(argument.c_str(), &end);
         if (argument.empty() || *end != '\0' || !(ms >= 0.0 && ms <= 10000.0))
             return "error turnaround takes milliseconds from 0 to 10000, not '" + argument + "'";
-        s.server.SetTurnaround(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
-        return "ok turnaround " + Milliseconds(s.server.Turnaround());
+        for (Server* server : s.servers)
+            server->SetTurnaround(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
+        return "ok turnaround " + Milliseconds(first.Turnaround());
     }
     if (word == "unplug" && argument.empty()) {
-        if (!s.server.Plugged())
+        if (!first.Plugged())
             return "ok already unplugged";
-        s.server.Unplug();
+        std::string done;
+        for (Server* server : s.servers) {
+            done += (done.empty() ? "" : ", ") + server->DevicePath();
+            server->Unplug();
+        }
         // As a pulled adapter's device node goes, so does the link: a host that opens it again
         // meanwhile finds nothing, never a terminal that has since got the old number.
         if (s.link.empty())
-            return "ok unplugged " + s.device;
+            return "ok unplugged " + done;
         RemoveLink(s.link, s.device);
-        return "ok unplugged " + s.device + " (link " + s.link + " removed)";
+        return "ok unplugged " + done + " (link " + s.link + " removed)";
     }
     if (word == "replug" && argument.empty()) {
+        std::string done;
         try {
-            s.server.Replug();
+            for (Server* server : s.servers) {
+                server->Replug();
+                done += (done.empty() ? "" : ", ") + server->DevicePath();
+            }
         } catch (const std::exception& e) {
             return std::string("error cannot replug: ") + e.what();
         }
+        if (!s.terminal)
+            return "ok replugged " + done;
         const std::string old = s.device;
-        s.device = s.server.DevicePath();
+        s.device = s.terminal->DevicePath();
         if (!s.link.empty() && !MakeLink(s.link, s.device))
             return "error replugged " + s.device + " but the link " + s.link + " still points at " + old;
-        return "ok replugged " + s.device + (s.link.empty() ? "" : " (link " + s.link + ")");
+        return "ok replugged " + done + (s.link.empty() ? "" : " (link " + s.link + ")");
     }
-    if (word == "status" && argument.empty())
-        return "ok " + s.device + (s.server.Plugged() ? " plugged" : " unplugged") + ", turnaround " +
-               Milliseconds(s.server.Turnaround()) + ", faults: " + FaultList(s.server.Faults());
+    if (word == "status" && argument.empty()) {
+        std::string where;
+        for (Server* server : s.servers)
+            where += (where.empty() ? "" : ", ") + server->DevicePath();
+        return "ok " + where + (first.Plugged() ? " plugged" : " unplugged") + ", turnaround " +
+               Milliseconds(first.Turnaround()) + ", faults: " + FaultList(first.Faults());
+    }
     return "error unknown command '" + std::string(command) +
            "'; commands: fault RULE, fault none, turnaround MS, unplug, replug, status";
 }
@@ -259,9 +283,11 @@ std::string Execute(Session& s, std::string_view command)
 int main(int argc, char** argv)
 {
     CLI::App app{"Simulated Trovel sliding-screen controllers (Modbus RTU slaves, 19200 baud 8N1) on a\n"
-                 "pseudo-terminal. Prints the device path on its first line; point a host at it, e.g.\n"
-                 "OpenComDevice(\"/tmp/trovel\") on Linux, or COM5 under Wine with --link\n"
-                 "$WINEPREFIX/dosdevices/com5 (on a fresh prefix run 'wineboot -i' first).\n"
+                 "pseudo-terminal, and on TCP ports with --listen-rtu / --listen-modbus-tcp. Prints what\n"
+                 "it serves first, one line each: the device path, then the URLs; point a host at it,\n"
+                 "e.g. OpenComDevice(\"/tmp/trovel\") on Linux, COM5 under Wine with --link\n"
+                 "$WINEPREFIX/dosdevices/com5 (on a fresh prefix run 'wineboot -i' first), or\n"
+                 "TrovelOpenLine(\"modbus+tcp://127.0.0.1:1502\").\n"
                  "Stop with Ctrl-C or SIGTERM; the link is removed.",
                  "trovel-sim"};
     app.set_version_flag("--version", "trovel-sim " TROVELSDK_VERSION_STRING);
@@ -273,11 +299,26 @@ int main(int argc, char** argv)
     std::vector<std::string> faultTexts;
     std::uint64_t seed = 1;
     bool verbose = false;
+    std::vector<std::string> listenRtu;
+    std::vector<std::string> listenModbusTcp;
 
     app.add_option("--link", link,
                    "Make PATH a symbolic link to the pseudo-terminal, replacing a stale link;\n"
                    "a link to a running simulator is refused. Example: --link /tmp/trovel")
         ->option_text("PATH");
+    app.add_option("--listen-rtu", listenRtu,
+                   "Serve the line on a TCP port as a serial device server does: the RTU bytes\n"
+                   "as on the line, paced and with the same faults. HOST:PORT, :PORT or PORT\n"
+                   "(host 127.0.0.1 unless given; port 0 picks a free one); repeatable.\n"
+                   "Without --link, no pseudo-terminal is made. Example: --listen-rtu :5020")
+        ->option_text("ADDRESS");
+    app.add_option("--listen-modbus-tcp", listenModbusTcp,
+                   "Serve the line on a TCP port as a Modbus TCP gateway does: the 7-byte header,\n"
+                   "the request's transaction number and unit back, no CRC; each answer sent\n"
+                   "whole when it has come off the line. bad-crc and truncate become exception\n"
+                   "0B (target failed to respond). Addresses as --listen-rtu; repeatable.\n"
+                   "Example: --listen-modbus-tcp 127.0.0.1:1502")
+        ->option_text("ADDRESS");
     app.add_option("--controllers", controllers,
                    "Device addresses of the simulated controllers, 1 to 16 (default 1).\n"
                    "Example: --controllers 1-4   or   --controllers 1,3,7-9")
@@ -317,11 +358,16 @@ int main(int argc, char** argv)
     app.add_option("--seed", seed, "Seed for fault rates, to repeat a run exactly (default 1).\nExample: --seed 42")
         ->option_text("N");
     app.add_flag("-v,--verbose", verbose, "Log every request and reply in hex, with the reason for each silence.");
-    app.footer("Exit status: 0 stopped by a signal, 1 the terminal or link cannot be made,\n"
-               "2 a bad option or a link that leads to a running simulator.\n\n"
+    app.footer("Several TCP clients may be connected at once; each reply goes back on the\n"
+               "connection its request came by. unplug closes the listeners and every connection,\n"
+               "replug listens on the same ports again.\n\n"
+               "Exit status: 0 stopped by a signal, 1 the terminal, link or a TCP port cannot be\n"
+               "made, 2 a bad option or a link that leads to a running simulator.\n\n"
                "Example:\n"
                "  trovel-sim --link /tmp/trovel --controllers 1-4 -v\n"
-               "  mbpoll -m rtu -b 19200 -P none -a 1 -0 -r 100 -c 1 -t 4:float -1 /tmp/trovel");
+               "  mbpoll -m rtu -b 19200 -P none -a 1 -0 -r 100 -c 1 -t 4:float -1 /tmp/trovel\n"
+               "  trovel-sim --listen-modbus-tcp :1502 --listen-rtu :5020\n"
+               "  mbpoll -m tcp -p 1502 -a 1 -0 -r 100 -c 1 -t 4:float -1 127.0.0.1");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -342,6 +388,18 @@ int main(int argc, char** argv)
         }
         rules.push_back(*rule);
     }
+    std::vector<Listen> listens;
+    for (const auto& [texts, framing] : {std::pair{&listenRtu, Listen::Framing::Rtu},
+                                         std::pair{&listenModbusTcp, Listen::Framing::ModbusTcp}})
+        for (const auto& text : *texts) {
+            const auto listen = ParseListen(text, framing);
+            if (!listen) {
+                std::fprintf(stderr, "trovel-sim: cannot understand the address %s (HOST:PORT, :PORT or PORT)\n",
+                             text.c_str());
+                return kExitUsage;
+            }
+            listens.push_back(*listen);
+        }
     if (!link.empty()) {
         if (const auto live = LiveSimulatorBehind(link)) {
             std::fprintf(stderr,
@@ -379,32 +437,50 @@ int main(int argc, char** argv)
         return kExitSetup;
     }
 
+    // One set of controllers behind every server, as behind one line.
     Line line(*addresses);
     ServerOptions options;
     options.turnaround = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(turnaroundMs));
     options.faultSeed = seed;
-    if (verbose)
-        options.onTraffic = LogTraffic;
-    std::unique_ptr<Server> server;
+    std::vector<std::unique_ptr<Server>> servers;
     try {
-        server = std::make_unique<Server>(line, options);
+        if (listens.empty() || !link.empty()) {
+            if (verbose)
+                options.onTraffic = [](const Traffic& t) { LogTraffic(t, ""); };
+            servers.push_back(std::make_unique<Server>(line, options));
+        }
+        for (const auto& listen : listens) {
+            auto tag = std::make_shared<std::string>();
+            if (verbose)
+                options.onTraffic = [tag](const Traffic& t) { LogTraffic(t, *tag); };
+            servers.push_back(std::make_unique<Server>(line, listen, options));
+            *tag = " " + servers.back()->DevicePath();
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "trovel-sim: %s\n", e.what());
         return kExitSetup;
     }
-    for (const auto& rule : rules)
-        server->Faults().Add(rule);
-    server->Start();
-
-    Session session{*server, link, server->DevicePath()};
+    Session session{servers.front()->Port() == 0 ? servers.front().get() : nullptr, {}, link, {}};
+    for (auto& server : servers) {
+        for (const auto& rule : rules)
+            server->Faults().Add(rule);
+        server->Start();
+        session.servers.push_back(server.get());
+    }
+    if (session.terminal)
+        session.device = session.terminal->DevicePath();
     if (!link.empty() && !MakeLink(link, session.device))
         return kExitSetup;
 
-    PrintLine(session.device);
-    std::string summary = "trovel-sim: controllers " + controllers + " on " + session.device;
+    std::string where;
+    for (auto& server : servers) {
+        PrintLine(server->DevicePath());
+        where += (where.empty() ? "" : ", ") + server->DevicePath();
+    }
+    std::string summary = "trovel-sim: controllers " + controllers + " on " + where;
     if (!link.empty())
         summary += " (link " + link + ")";
-    summary += ", turnaround " + Milliseconds(server->Turnaround());
+    summary += ", turnaround " + Milliseconds(servers.front()->Turnaround());
     for (const auto& rule : rules)
         summary += ", fault " + Describe(rule);
     if (control)
@@ -438,7 +514,8 @@ int main(int argc, char** argv)
         }
     }
 
-    server->Stop();
+    for (auto& server : servers)
+        server->Stop();
     if (!link.empty())
         RemoveLink(link, session.device);
     const auto signal = static_cast<int>(received.ssi_signo);
