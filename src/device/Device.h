@@ -39,6 +39,11 @@ public:
     // passed; the device is about to be released. Where the platform cannot, the call
     // runs to its own deadline.
     virtual void Interrupt() noexcept {}
+
+    // True when the device hands over whole frames, each marked as such by its own framing
+    // (Modbus TCP): nothing can follow an answer within a frame, so no silence need be kept
+    // around one.
+    virtual bool WholeFrames() const noexcept { return false; }
 };
 
 enum class OpenError { None, NoDevice, Busy, Permission, NotSerial, Connect, Other };

@@ -87,6 +87,7 @@ public:
     }
 
     void Interrupt() noexcept override { stream_->Interrupt(); }
+    bool WholeFrames() const noexcept override { return true; }
 
 private:
     // Takes complete frames off the front of the buffer; the one that answers the current

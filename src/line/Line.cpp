@@ -168,8 +168,10 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     const std::uint8_t address = request[0];
     Settle(*device, address, timing);
     device->DiscardInput();
-    // A master owes the line 3.5 characters of silence after the last byte before it speaks.
-    std::this_thread::sleep_until(lastByteAt_ + modbus::kInterFrameSilence);
+    // A master owes the line 3.5 characters of silence after the last byte before it speaks;
+    // a device that frames its own messages needs none.
+    const auto silence = device->WholeFrames() ? std::chrono::nanoseconds::zero() : modbus::kInterFrameSilence;
+    std::this_thread::sleep_until(lastByteAt_ + silence);
     const Time sentAt = util::MonoClock::now();
     const device::Io sent = device->Write(request, util::Deadline::After(kWriteLimit));
     sentCount_.store(static_cast<std::uint32_t>(sent.count), std::memory_order_relaxed);
@@ -179,7 +181,7 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     if (!sent.gone) {
         const std::size_t echo = localEcho_.load(std::memory_order_relaxed) ? request.size() : 0;
         const bool frameMode = replyMode_.load(std::memory_order_relaxed) == static_cast<int>(ReplyMode::Frame);
-        received = ReceiveReply(*device, reply, {timing.total, timing.gap, frameMode ? &rule : nullptr, echo});
+        received = ReceiveReply(*device, reply, {timing.total, timing.gap, frameMode ? &rule : nullptr, echo, silence});
         receivedCount_.store(static_cast<std::uint32_t>(received.count), std::memory_order_relaxed);
         if (received.count > 0)
             lastByteAt_ = received.lastByteAt;

@@ -1,7 +1,5 @@
 #include "line/Receive.h"
 
-#include "modbus/Frame.h"
-
 namespace trovel::line {
 
 Received ReceiveReply(device::Device& device, std::span<std::uint8_t, kReplyBufferSize> into,
@@ -29,7 +27,7 @@ Received ReceiveReply(device::Device& device, std::span<std::uint8_t, kReplyBuff
             const auto answer = modbus::AnswerArrived(*rule.answer, std::span(into).subspan(rule.echo, got.count - rule.echo));
             answered = answer && rule.echo + *answer == got.count;
         }
-        until = util::Deadline::After(answered ? modbus::kInterFrameSilence : rule.gap).EarlierOf(total);
+        until = util::Deadline::After(answered ? rule.afterAnswer : rule.gap).EarlierOf(total);
     }
     return got;
 }

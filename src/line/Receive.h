@@ -24,6 +24,8 @@ struct ReceiveRule {
     // echo come before it. Null: the read waits for the gap.
     const modbus::ReplyRule* answer = nullptr;
     std::size_t echo = 0;
+    // The silence that must follow a complete answer (3.5 characters on a serial line).
+    std::chrono::nanoseconds afterAnswer{};
 };
 
 struct Received {
