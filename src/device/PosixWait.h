@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <ctime>
 
 #include "util/Deadline.h"
 
@@ -14,13 +15,20 @@ namespace trovel::device {
 
 enum class Ready { Yes, TimedOut, Gone };
 
+// Time left for waits that take a timespec, such as ppoll.
+inline timespec RemainingTimespec(const util::Deadline& until) noexcept
+{
+    const auto ns = until.Remaining().count();
+    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
 // `wake`: a descriptor that becomes readable when the waiter must give up (-1: none).
 inline Ready WaitFor(int fd, short events, const util::Deadline& until, int wake = -1) noexcept
 {
     for (;;) {
         if (until.Passed())
             return Ready::TimedOut;
-        const timespec timeout = until.RemainingTimespec();
+        const timespec timeout = RemainingTimespec(until);
         std::array<pollfd, 2> p{{{fd, events, 0}, {wake, POLLIN, 0}}};
         const int rc = ::ppoll(p.data(), wake >= 0 ? 2 : 1, &timeout, nullptr);
         if (rc < 0) {

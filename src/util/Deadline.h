@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 
 namespace trovel::util {
 
@@ -28,13 +27,6 @@ public:
     Nanoseconds Remaining() const noexcept
     {
         return std::max(Nanoseconds::zero(), std::chrono::duration_cast<Nanoseconds>(when_ - MonoClock::now()));
-    }
-
-    // Time left for waits that take a timespec, such as ppoll.
-    std::timespec RemainingTimespec() const noexcept
-    {
-        const auto ns = Remaining().count();
-        return {static_cast<std::time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     }
 
     // Whole milliseconds left, rounded up, for interfaces that count in milliseconds: a wait

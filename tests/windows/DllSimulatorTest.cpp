@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <thread>
 #include <vector>
 
@@ -307,6 +309,46 @@ TEST(DllTwoLines, EachLineDrivesItsOwnControllerAndBothRunAtOnce)
     EXPECT_LT(bothMs, 1.5 * aloneMs) << "exchanges on two lines do not wait for each other";
     closeLine(lines[0]);
     closeLine(lines[1]);
+}
+
+// Winsock under wine against the simulator's loopback ports: a serial device server's RTU
+// bytes and a Modbus TCP gateway, each in both reply modes.
+TEST(DllOverNetwork, BothFormsDriveTheSimulator)
+{
+    TrovelDll dll;
+    ASSERT_TRUE(dll.Loaded()) << "TrovelSdk.dll next to the test program";
+    const auto openLine = TROVEL_EXPORT(dll, TrovelOpenLine, 102);
+    const auto closeLine = TROVEL_EXPORT(dll, TrovelCloseLine, 103);
+    const auto setMode = TROVEL_EXPORT(dll, TrovelSetReplyMode, 164);
+    const auto setSpeed = TROVEL_EXPORT(dll, TrovelSetMotorSpeed, 141);
+    const auto getSpeed = TROVEL_EXPORT(dll, TrovelGetMotorSpeed, 127);
+    const auto getSerial = TROVEL_EXPORT(dll, TrovelGetSerial, 107);
+    const auto lastError = TROVEL_EXPORT(dll, TrovelLastError, 157);
+    float value = 1.5f;
+    for (const char* variable : {"TROVEL_TEST_RTU_URL", "TROVEL_TEST_MODBUS_URL"}) {
+        const char* url = std::getenv(variable);
+        ASSERT_NE(url, nullptr) << variable << " names the simulator's port";
+        for (int mode : {TROVEL_REPLY_SILENCE, TROVEL_REPLY_FRAME}) {
+            SCOPED_TRACE(std::string(url) + (mode == TROVEL_REPLY_FRAME ? " frame" : " silence"));
+            TrovelLine* line = openLine(url);
+            ASSERT_NE(line, nullptr) << "cause " << lastError();
+            ASSERT_EQ(setMode(line, mode), 1);
+            value += 1.0f;
+            EXPECT_EQ(setSpeed(line, 1, value), 1);
+            float speed = 0.0f;
+            const Stopwatch watch;
+            EXPECT_EQ(getSpeed(line, 1, &speed), 1);
+            Report("a read over the network", watch.Ms());
+            EXPECT_EQ(speed, value);
+            char serial[32] = {};
+            char* text = serial;
+            EXPECT_EQ(getSerial(line, 1, &text), 1);
+            EXPECT_STREQ(serial, "545256-53494D-202103-150001");
+            EXPECT_EQ(getSpeed(line, 2, &speed), 0) << "no controller 2 behind the port";
+            EXPECT_EQ(lastError(), TROVEL_ERR_NO_REPLY);
+            closeLine(line);
+        }
+    }
 }
 
 } // namespace

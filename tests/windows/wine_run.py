@@ -10,7 +10,8 @@ maps to COMn (symlink $WINEPREFIX/dosdevices/comN). It is either
                      given twice, two programs on two COM ports.
 
 The program learns its ports from the environment: TROVEL_TEST_COM is the line's port
-number (TROVEL_TEST_COM2 the second partner's), TROVEL_TEST_ABSENT_COM a port number that
+number (TROVEL_TEST_COM2 the second partner's; TROVEL_TEST_RTU_URL and TROVEL_TEST_MODBUS_URL
+the network ports a simulator partner printed), TROVEL_TEST_ABSENT_COM a port number that
 maps to no device.
 
 Rule files (one rule a line, '#' starts a comment):
@@ -41,6 +42,7 @@ import contextlib
 import fcntl
 import os
 import pty
+import re
 import select
 import shlex
 import shutil
@@ -345,6 +347,17 @@ class PartnerProgram:
                 fail(f"{argv[0]} did not create {link}")
             time.sleep(0.02)
         self.holder = hold_controlling_terminal(os.path.realpath(link))
+        self.urls = self.network_urls(log.name, argv, deadline)
+
+    def network_urls(self, log_path, argv, deadline):
+        """The URLs a simulator prints for its TCP ports (port 0 picks a free one)."""
+        wanted = sum(1 for a in argv if a.startswith("--listen"))
+        while True:
+            with open(log_path, encoding="utf-8", errors="replace") as printed:
+                urls = list(dict.fromkeys(re.findall(r"\b(?:rtu|modbus)\+tcp://[^\s,]+", printed.read())))
+            if len(urls) >= wanted or time.monotonic() > deadline:
+                return urls
+            time.sleep(0.02)
 
     def stop(self):
         if self.process.poll() is None:
@@ -388,6 +401,7 @@ def main():
     log_path = args.log or os.path.splitext(args.program[0])[0] + ".line.log"
     commands = args.partner or [None]
     lines = []
+    empty_run = False
     with open(log_path, "w") as log, claimed_ports(prefix, len(commands)) as ports:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(prefix, "dosdevices", f"com{ABSENT_PORT}"))
@@ -398,19 +412,29 @@ def main():
                 lines.append(ScriptedPeer(read_rules(args.peer), link, log) if args.peer
                              else PartnerProgram(command, link, log))
                 env["TROVEL_TEST_COM2" if index else "TROVEL_TEST_COM"] = str(number)
+                for url in getattr(lines[-1], "urls", []):
+                    env["TROVEL_TEST_RTU_URL" if url.startswith("rtu") else "TROVEL_TEST_MODBUS_URL"] = url
                 print(f"wine_run: COM{number} -> {os.path.realpath(link)}", flush=True)
-            program = subprocess.Popen([wine, *args.program], env=env, stdin=subprocess.DEVNULL)
+            program = subprocess.Popen([wine, *args.program], env=env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, text=True, errors="replace")
             try:
-                status = program.wait(args.timeout)
+                output, _ = program.communicate(timeout=args.timeout)
+                status = program.returncode
             except subprocess.TimeoutExpired:
                 program.kill()
-                program.wait()
+                output, _ = program.communicate()
                 status = None
+            print(output, end="", flush=True)
+            # A filter that matches nothing passes in GoogleTest; here it is a mistake.
+            if re.search(r"^\[==========\] Running 0 tests", output, re.MULTILINE):
+                empty_run = True
         finally:
             for line in lines:
                 line.stop()
 
     problems = [failure for line in lines for failure in line.failures]
+    if empty_run:
+        problems.append("the program ran no test: its filter matches none")
     if status is None:
         problems.append(f"timed out after {args.timeout:.0f} s")
     elif status != 0:

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "device/PosixWait.h"
 #include "util/Deadline.h"
 
 namespace trovel::sim {
@@ -282,7 +283,7 @@ void Server::Run()
                 earliest(terminalRestsUntil_);
             watched.push_back({resting ? -1 : peer.fd, POLLIN, 0});
         }
-        const timespec timeout = wakeAt ? util::Deadline(*wakeAt).RemainingTimespec() : timespec{};
+        const timespec timeout = wakeAt ? device::RemainingTimespec(util::Deadline(*wakeAt)) : timespec{};
         if (::ppoll(watched.data(), watched.size(), wakeAt ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
             return;
         if ((watched[0].revents & POLLIN) != 0)
