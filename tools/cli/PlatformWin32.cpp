@@ -1,8 +1,7 @@
 // Windows: the console control handler, the console's modes, COMn names.
 
 #include "Platform.h"
-
-#include <windows.h>
+#include "PlatformWin32.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -26,7 +25,15 @@ HANDLE finished = nullptr;
 // Windows ends the program about 5 s after a close event, whatever the handler does.
 constexpr DWORD kCloseGraceMs = 4500;
 
-BOOL WINAPI OnControl(DWORD event)
+bool IsDumb()
+{
+    const char* term = std::getenv("TERM");
+    return term && std::string_view(term) == "dumb";
+}
+
+} // namespace
+
+BOOL WINAPI ConsoleControl(DWORD event)
 {
     switch (event) {
     case CTRL_C_EVENT:
@@ -46,14 +53,6 @@ BOOL WINAPI OnControl(DWORD event)
         return FALSE;
     }
 }
-
-bool IsDumb()
-{
-    const char* term = std::getenv("TERM");
-    return term && std::string_view(term) == "dumb";
-}
-
-} // namespace
 
 void PrepareConsole()
 {
@@ -88,13 +87,13 @@ InterruptGuard::InterruptGuard()
     if (!finished)
         finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::ResetEvent(finished);
-    ::SetConsoleCtrlHandler(OnControl, TRUE);
+    ::SetConsoleCtrlHandler(ConsoleControl, TRUE);
 }
 
 InterruptGuard::~InterruptGuard()
 {
     ::SetEvent(finished);
-    ::SetConsoleCtrlHandler(OnControl, FALSE);
+    ::SetConsoleCtrlHandler(ConsoleControl, FALSE);
 }
 
 bool InterruptGuard::Raised() { return interrupted != 0; }
