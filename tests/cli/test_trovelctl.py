@@ -635,7 +635,7 @@ class Terminal(CliTest):
         self.assertEqual(len(lines), 4, out)
         for line in lines:
             self.assertRegex(line, r"^\d\d:\d\d:\d\d #[12] position [-\d.]+ \(0 \.\. 100\), \w+, "
-                                   r"inputs [01]{8}, outputs [01]{6}, failures 0, retries 0$")
+                                   r"inputs [01]{8}, outputs [01]{6}, failures \d+, retries \d+$")
         out = self.ok("watch", "--count", "3", "--interval", "0", "--json", addr=2)
         rounds = [json.loads(line) for line in out.splitlines()]
         self.assertEqual([r["round"] for r in rounds], [0, 1, 2])

@@ -59,7 +59,7 @@ public:
         rows_.emplace_back(label, reading ? reading->text : "(no answer)");
         members_.emplace_back(key, reading ? reading->value : Json());
         if (!reading && missed_.empty())
-            firstMiss_ = {TrovelLastError(), c_.Failed("reading the " + what)};
+            firstMiss_ = {TrovelLastError(), c_.Why("reading the " + what)};
         if (!reading)
             missed_.push_back(what);
         return reading;

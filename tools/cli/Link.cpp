@@ -141,15 +141,19 @@ void TROVEL_CALL Line::OnExchange(void* user, TrovelLine*, int address, const un
                                   int requestLength, const unsigned char* reply, int replyLength,
                                   int elapsedMicroseconds, int outcome)
 {
-    auto& self = *static_cast<Line*>(user);
-    self.lastRequest_.assign(request, request + std::max(requestLength, 0));
-    if (!self.verbose_)
-        return;
-    // The layout of the library's trace file (TROVEL_TRACE), without the date.
-    std::fprintf(stderr, "%s %s #%d >%s <%s %.1f ms %s\n", UtcTimeOfDay().c_str(), self.name_.c_str(), address,
-                 Hex(request, requestLength).c_str(), Hex(reply, replyLength).c_str(), elapsedMicroseconds / 1000.0,
-                 TrovelErrorText(outcome));
-    std::fflush(stderr);
+    // Nothing may leave a callback through the library's C frames.
+    try {
+        auto& self = *static_cast<Line*>(user);
+        self.lastRequest_.assign(request, request + std::max(requestLength, 0));
+        if (!self.verbose_)
+            return;
+        // The layout of the library's trace file (TROVEL_TRACE), without the date.
+        std::fprintf(stderr, "%s %s #%d >%s <%s %.1f ms %s\n", UtcTimeOfDay().c_str(), self.name_.c_str(), address,
+                     Hex(request, requestLength).c_str(), Hex(reply, replyLength).c_str(),
+                     elapsedMicroseconds / 1000.0, TrovelErrorText(outcome));
+        std::fflush(stderr);
+    } catch (...) {
+    }
 }
 
 std::optional<unsigned> Line::LastRegister() const
@@ -197,12 +201,15 @@ std::string FailuresByCause(const TrovelLineStats& counts)
 
 std::string Controller::Who() const { return "controller " + std::to_string(address_) + " on " + line_.Name(); }
 
+std::string Controller::Why(const std::string& doing) const
+{
+    return CauseMessage(TrovelLastError(), line_.ReplyTimeoutMs(), line_.LastRegister()) + " (" + doing + ")";
+}
+
 std::string Controller::Failed(const std::string& doing) const
 {
-    const int cause = TrovelLastError();
-    const bool refused = cause > TROVEL_ERR_EXCEPTION_BASE;
-    return Who() + (refused ? " " : ": ") + CauseMessage(cause, line_.ReplyTimeoutMs(), line_.LastRegister()) + " (" +
-           doing + ")";
+    const bool refused = TrovelLastError() > TROVEL_ERR_EXCEPTION_BASE; // "controller 3 ... refused register"
+    return Who() + (refused ? " " : ": ") + Why(doing);
 }
 
 void Controller::Fail(const std::string& doing) const

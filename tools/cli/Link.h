@@ -128,6 +128,8 @@ public:
     // "controller 3 on /dev/ttyUSB0: no reply within 250 ms — check the address and the
     // wiring (reading the run state)".
     std::string Failed(const std::string& doing) const;
+    // The same without the controller: "no reply within 250 ms — ... (reading the run state)".
+    std::string Why(const std::string& doing) const;
     [[noreturn]] void Fail(const std::string& doing) const;
 
     // Throws the failure with its cause when the call returned 0.

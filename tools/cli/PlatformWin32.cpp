@@ -56,12 +56,25 @@ BOOL WINAPI ConsoleControl(DWORD event)
 
 void PrepareConsole()
 {
+    // The console's code page and modes belong to the window, which outlives the program:
+    // they are put back at exit.
+    static const struct Restore {
+        HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        UINT codePage = ::GetConsoleOutputCP();
+        DWORD mode = 0;
+        bool console = ::GetConsoleMode(out, &mode) != 0;
+        ~Restore()
+        {
+            if (codePage != 0)
+                ::SetConsoleOutputCP(codePage);
+            if (console)
+                ::SetConsoleMode(out, mode);
+        }
+    } restore;
     // The messages carry a few non-ASCII characters (the dash).
     ::SetConsoleOutputCP(CP_UTF8);
-    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (::GetConsoleMode(out, &mode))
-        ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    if (restore.console)
+        ::SetConsoleMode(restore.out, restore.mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
 bool StdoutDraws()

@@ -85,7 +85,8 @@ Examples:
 int main(int argc, char** argv)
 {
     PrepareConsole();
-    CLI::App app{"Operates Trovel sliding-screen controllers (Modbus RTU, addresses 1-16) on a serial line.",
+    CLI::App app{"Operates Trovel sliding-screen controllers (Modbus RTU, addresses 1-16) on a serial line or\n"
+                 "through a network gateway.",
                  "trovelctl"};
     app.fallthrough(); // global options may also follow the command
     app.set_version_flag("--version", VersionText);
