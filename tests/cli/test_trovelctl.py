@@ -248,6 +248,8 @@ class Causes(CliTest):
     controllers = "1"
 
     def test_each_cause_has_its_message_and_json_field(self):
+        """Catches a cause shown as another (a busy port and /dev/null alike), a lost hint, a line setting that
+        never reaches the line, and --json without the cause."""
         speed = "(reading the motor speed)"
         held = open(self.sim.link)  # a device another program holds
         fcntl.flock(held, fcntl.LOCK_EX)
@@ -290,6 +292,7 @@ class Causes(CliTest):
             held.close()
 
     def test_verbose_shows_each_exchange_and_its_retries(self):
+        """Catches -v printing nothing or other bytes, silence replies as the default, retries not applied."""
         frame = r"^\d\d:\d\d:\d\d\.\d{3}Z %s #1 > 01 03 00 64 00 02 85 D4 < %s(\d+\.\d) ms %s$"
         r = self.ctl("-v", "get", "speed")
         self.assertEqual(r.rc, 0, r)
@@ -305,6 +308,8 @@ class Causes(CliTest):
         self.assertEqual(len(tries), 3, r.stderr)
 
     def test_stats_and_watch_count_failures_and_retries(self):
+        """Catches counts that do not add up, the scan's silent addresses counted, a noisy controller missed by
+        the scan, and watch without the round's failures and retries."""
         with Simulator(SIM, "1-2", ["--fault", "bad-crc@25%", "--seed", "5"]) as noisy:
             r = subprocess.run([TROVELCTL, "--device", noisy.link, "--retries", "1", "stats", "--count", "20",
                                 "--json"], capture_output=True, text=True, timeout=COMMAND_LIMIT_SECONDS)
@@ -325,6 +330,7 @@ class Causes(CliTest):
         self.assertGreater(sum(round["retries"] for round in rounds), 0)
 
     def test_ports_needs_no_device(self):
+        """Catches ports asking for --device, and the plain and JSON lists disagreeing."""
         r = subprocess.run([TROVELCTL, "ports"], capture_output=True, text=True, env=self.environment())
         self.assertEqual(r.returncode, 0, r.stderr)
         listed = json.loads(subprocess.run([TROVELCTL, "ports", "--json"], capture_output=True, text=True).stdout)

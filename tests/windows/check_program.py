@@ -14,47 +14,29 @@ import sys
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll", "advapi32.dll", "ws2_32.dll"}
 
 
-def private_headers(objdump, path):
-    return subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
-
-
-def imports(headers):
-    """{DLL name: [imported names]}."""
-    found, current = {}, None
-    for line in headers.splitlines():
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for option in ("--objdump", "--program", "--dll"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    headers = {path: subprocess.run([args.objdump, "-p", path], capture_output=True, text=True, check=True).stdout
+               for path in (args.program, args.dll)}
+    used, current = {}, None  # DLL name: the names imported from it
+    for line in headers[args.program].splitlines():
         if line.strip().startswith("DLL Name:"):
-            current = found.setdefault(line.split(":", 1)[1].strip(), [])
+            current = used.setdefault(line.split(":", 1)[1].strip(), [])
         elif current is not None and (match := re.fullmatch(r"\s*[0-9a-f]+\s+\d+\s+(\S+)", line)):
             current.append(match.group(1))
         elif not line.strip():
             current = None
-    return found
+    table = headers[args.dll].partition("[Ordinal/Name Pointer] Table")[2]
+    offered = set(re.findall(r"^\s*\[\s*\d+\] (\S+)$", table, re.M))
 
-
-def exports(headers):
-    table = headers.split("[Ordinal/Name Pointer] Table", 1)
-    return set(re.findall(r"^\s*\[\s*\d+\] (\S+)$", table[1], re.M)) if len(table) == 2 else set()
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--objdump", required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--dll", required=True)
-    args = parser.parse_args()
-
-    used = imports(private_headers(args.objdump, args.program))
-    offered = exports(private_headers(args.objdump, args.dll))
-    failures = []
-    foreign = sorted(dll for dll in used if dll.lower() not in SYSTEM_DLLS and dll != "TrovelSdk.dll")
-    if foreign:
-        failures.append(f"imports DLLs that are neither system DLLs nor TrovelSdk.dll: {', '.join(foreign)}")
     taken = used.get("TrovelSdk.dll", [])
-    if not taken:
-        failures.append("imports nothing from TrovelSdk.dll")
-    missing = sorted(set(taken) - offered)
-    if missing:
-        failures.append(f"imports names TrovelSdk.dll does not export: {', '.join(missing)}")
+    failures = [f"imports {dll}, neither a system DLL nor TrovelSdk.dll" for dll in sorted(used)
+                if dll.lower() not in SYSTEM_DLLS and dll != "TrovelSdk.dll"]
+    failures += [] if taken else ["imports nothing from TrovelSdk.dll"]
+    failures += [f"imports {name}, which TrovelSdk.dll does not export" for name in sorted(set(taken) - offered)]
     for failure in failures:
         print(f"FAIL  {args.program}: {failure}")
     if not failures:
