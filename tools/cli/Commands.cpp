@@ -279,15 +279,16 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 
 } // namespace
 
-std::vector<Found> FindControllers(const Line& line, bool showBar, const std::function<std::string(const Found&)>& report)
+std::vector<Found> FindControllers(const Line& line, bool showBar,
+                                   const std::function<std::string(const Found&)>& report)
 {
     std::vector<Found> found;
     LiveLine bar(showBar);
     line.Retry(false);
     for (int address = kFirstAddress; address <= kLastAddress; ++address) {
         bar.Show("scanning " + line.Name() + " " +
-                  Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
-                  std::to_string(address) + ", " + std::to_string(found.size()) + " found");
+                 Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
+                 std::to_string(address) + ", " + std::to_string(found.size()) + " found");
         const Controller c(line, address);
         auto serial = c.TryRead(TrovelGetSerial);
         // Something answered there, if garbled: worth the retries the line was given.
@@ -327,7 +328,8 @@ int Scan(const Context& ctx)
     if (ctx.json) {
         Json::Array list;
         for (const auto& f : found)
-            list.emplace_back(f.refusal ? Json::Object{{"address", f.address}, {"serial", Json()}, {"cause", CauseJson(f.refusal)}}
+            list.emplace_back(f.refusal ? Json::Object{{"address", f.address}, {"serial", Json()},
+                                                       {"cause", CauseJson(f.refusal)}}
                                         : Json::Object{{"address", f.address}, {"serial", f.serial}});
         Json::Object members{{"port", ctx.line.Name()}, {"controllers", std::move(list)}};
         if (found.empty())

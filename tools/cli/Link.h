@@ -117,6 +117,8 @@ public:
     using IntRead = int(TROVEL_CALL*)(TrovelLine*, int, int*);
     using TextRead = int(TROVEL_CALL*)(TrovelLine*, int, char**);
     using Order = int(TROVEL_CALL*)(TrovelLine*, int);
+    using FloatWrite = int(TROVEL_CALL*)(TrovelLine*, int, float);
+    using IntWrite = int(TROVEL_CALL*)(TrovelLine*, int, int);
 
     Controller(const Line& line, int address) : line_(line), address_(address) {}
     int Address() const noexcept { return address_; }

@@ -11,7 +11,7 @@ namespace trovelctl {
 namespace {
 
 Parameter Motion(std::string_view name, std::array<std::string_view, 2> aliases, std::string_view label,
-                 std::string_view unit, Controller::FloatRead read, int(TROVEL_CALL* write)(TrovelLine*, int, float), bool refusesNegative)
+                 std::string_view unit, Controller::FloatRead read, Controller::FloatWrite write, bool refusesNegative)
 {
     Parameter p{name, aliases, label, unit, ValueKind::Float};
     p.readFloat = read;
@@ -21,7 +21,7 @@ Parameter Motion(std::string_view name, std::array<std::string_view, 2> aliases,
 }
 
 Parameter Setting(std::string_view name, std::array<std::string_view, 2> aliases, std::string_view label,
-                  Controller::IntRead read, int(TROVEL_CALL* write)(TrovelLine*, int, int))
+                  Controller::IntRead read, Controller::IntWrite write)
 {
     Parameter p{name, aliases, label, {}, ValueKind::ZeroOne};
     p.readInt = read;
@@ -40,23 +40,28 @@ Parameter Status(std::string_view name, std::array<std::string_view, 2> aliases,
 // Speeds and times follow from the controller's position unit; points are in that unit.
 const std::array kParameters = [] {
     std::array table{
-        Motion("speed", {"motor-speed", {}}, "motor speed", "units/s", TrovelGetMotorSpeed, TrovelSetMotorSpeed, true),
-        Motion("acceleration", {"acc", "motor-acc"}, "acceleration", "units/s2", TrovelGetMotorAcc, TrovelSetMotorAcc, true),
-        Motion("pulse-count", {"pulses", {}}, "pulse count", "pulses", TrovelGetPulseCount, TrovelSetPulseCount, true),
+        Motion("speed", {"motor-speed", {}}, "motor speed", "units/s", TrovelGetMotorSpeed, TrovelSetMotorSpeed,
+               true),
+        Motion("acceleration", {"acc", "motor-acc"}, "acceleration", "units/s2", TrovelGetMotorAcc,
+               TrovelSetMotorAcc, true),
+        Motion("pulse-count", {"pulses", {}}, "pulse count", "pulses", TrovelGetPulseCount, TrovelSetPulseCount,
+               true),
         Motion("begin-point", {"begin", {}}, "begin point", {}, TrovelGetBeginPoint, TrovelSetBeginPoint, false),
         Motion("end-point", {"end", {}}, "end point", {}, TrovelGetEndPoint, TrovelSetEndPoint, false),
         Motion("auto-begin-point", {"auto-begin", {}}, "automatic-run begin point", {}, TrovelGetAutoBeginPoint,
                TrovelSetAutoBeginPoint, false),
-        Motion("auto-end-point", {"auto-end", {}}, "automatic-run end point", {}, TrovelGetAutoEndPoint, TrovelSetAutoEndPoint,
-               false),
+        Motion("auto-end-point", {"auto-end", {}}, "automatic-run end point", {}, TrovelGetAutoEndPoint,
+               TrovelSetAutoEndPoint, false),
         Motion("resolution", {}, "resolution", {}, TrovelGetResolution, TrovelSetResolution, true),
         Motion("diameter", {}, "diameter", {}, TrovelGetDiameter, TrovelSetDiameter, true),
-        Motion("delay-time", {"delay", {}}, "delay at the ends of an automatic run", "s", TrovelGetDelayTime, TrovelSetDelayTime,
-               true),
-        Motion("current-point", {"position", {}}, "current point", {}, TrovelGetCurrentPoint, TrovelFixedCurrentPoint, false),
+        Motion("delay-time", {"delay", {}}, "delay at the ends of an automatic run", "s", TrovelGetDelayTime,
+               TrovelSetDelayTime, true),
+        Motion("current-point", {"position", {}}, "current point", {}, TrovelGetCurrentPoint,
+               TrovelFixedCurrentPoint, false),
         Setting("work-mode", {"mode", {}}, "work mode", TrovelGetWorkMode, TrovelSetWorkMode),
         Setting("direction", {"veer", "motor-direction"}, "motor direction", TrovelGetMotorVeer, TrovelSetMotorVeer),
-        Setting("remote-function", {"remote", {}}, "remote-control function", TrovelGetRemoteFunction, TrovelSetRemoteFunction),
+        Setting("remote-function", {"remote", {}}, "remote-control function", TrovelGetRemoteFunction,
+                TrovelSetRemoteFunction),
         Status("run-state", {"state", {}}, "run state", ValueKind::RunState, TrovelGetRunState),
         Status("remote-key", {"key", {}}, "remote key", ValueKind::RemoteKey, TrovelGetRemoteKeyState),
     };

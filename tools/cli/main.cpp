@@ -112,7 +112,8 @@ int main(int argc, char** argv)
                  "Print the result as JSON (watch prints JSON lines); a failure as an object\n"
                  "with its message and cause");
     app.add_flag("-v,--verbose", choice.verbose, "Print every exchange on stderr: request, reply, time, outcome");
-    app.add_option("--reply-timeout", choice.replyTimeoutMs, "A reply must be complete MS after the request (default 250)")
+    app.add_option("--reply-timeout", choice.replyTimeoutMs,
+                   "A reply must be complete MS after the request (default 250)")
         ->check(WholeNumber(10, 10000, "milliseconds from 10 to 10000"))
         ->option_text("MS");
     app.add_option("--retries", choice.retries, "Repeat an exchange that failed on the line up to N times (default 0)")
