@@ -94,29 +94,27 @@ class CliTest(unittest.TestCase):
 
 
 def run_on_terminal(args, limit=COMMAND_LIMIT_SECONDS, columns=80, term="xterm"):
-    """Runs with stdout on a pseudo-terminal, as a person at a terminal would."""
+    """Runs with stdout on a pseudo-terminal, as a person at a terminal would. The terminal
+    stays open here until the program has ended and its output has been read: when its last
+    holder closes it, the kernel may drop output still on its way to the reader."""
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE,
                          env=dict(os.environ, TERM=term))
-    os.close(slave)
-    chunks, deadline = [], time.monotonic() + limit
+    chunks, deadline, quiet = [], time.monotonic() + limit, 0
     try:
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([master], [], [], 1.0)
-            if not ready:
-                continue
-            try:
-                data = os.read(master, 4096)
-            except OSError:  # EIO: the program has closed the terminal
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                chunks.append(os.read(master, 4096))
+            quiet = 0 if ready or p.poll() is None else quiet + 1
+            if quiet == 5:  # ended, and nothing more on its way
                 break
-            if not data:
-                break
-            chunks.append(data)
         else:
             p.kill()
     finally:
         p.wait()
+        os.close(slave)
         os.close(master)
     return Result(p.returncode, b"".join(chunks).decode(errors="replace"), p.stderr.read().decode())
 
@@ -633,7 +631,7 @@ class Terminal(CliTest):
         self.assertRegex(r.out, f"trovelctl watch  {re.escape(self.sim.link)}  round \\d+ ms \\+ 100 ms pause ")
         self.assertRegex(r.out, r" #1  \[[#.]+\] +[-\d.]+  \(0 \.\. 100\)")
         self.assertIn(" #2 ", r.out)
-        self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"))  # the cursor comes back
+        self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"), repr(r.out[-300:]))  # the cursor comes back
 
     def test_watch_plain_lines_and_json_lines(self):
         out = self.ok("watch", "--count", "2", "--interval", "0")
