@@ -95,8 +95,7 @@ std::string RoundText(std::chrono::milliseconds round, int pauseMs)
 
 void DrawScreen(const Line& line, const std::vector<Seen>& all, const std::string& round)
 {
-    std::string screen = "\x1b[H\x1b[J"; // home, then clear: redrawn without scrolling
-    screen += "trovelctl watch  " + line.Name() + "  " + round + "  " + LocalClock() + "  (Ctrl-C to quit)\n\n";
+    std::string screen = "trovelctl watch  " + line.Name() + "  " + round + "  " + LocalClock() + "  (Ctrl-C to quit)\n\n";
     for (const auto& s : all) {
         if (!s.answered) {
             screen += " #" + std::to_string(s.address) + (s.address < 10 ? " " : "") + " no answer: " + s.why +
@@ -115,7 +114,14 @@ void DrawScreen(const Line& line, const std::vector<Seen>& all, const std::strin
                   "\n     inputs: " + ActiveInputs(s.inputs) + "   outputs: " + OutputsOn(s.outputs) + "   " +
                   Counts(s) + "\n\n";
     }
-    std::fputs(screen.c_str(), stdout);
+    // Drawn over the last view, each line cleared after its text and the rest of the screen
+    // after the view: at the line's pace, clearing first would flicker.
+    std::string drawn = "\x1b[H";
+    for (std::size_t at = 0, end; at < screen.size(); at = end + 1) {
+        end = std::min(screen.find('\n', at), screen.size());
+        drawn += screen.substr(at, end - at) + "\x1b[K\n";
+    }
+    std::fputs((drawn + "\x1b[J").c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -206,7 +212,9 @@ int Watch(const Context& ctx, const WatchOptions& options)
     if (InterruptGuard::Raised())
         return InterruptGuard::ExitCode();
     if (!anyAnswered)
-        throw Failure(kExitController, "no answer from any watched controller on " + ctx.line.Name(), lastCause)
+        throw Failure(kExitController,
+                      "no answer from any watched controller on " + ctx.line.Name() + ": " + all.back().why,
+                      lastCause)
             .MarkReported(ctx.json);
     return kExitOk;
 }
