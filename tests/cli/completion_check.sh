@@ -20,7 +20,7 @@ offers() { # expected words, then the words typed (the last one is being complet
   fi
 }
 offers "scan" sc
-offers "scan set switch switches" s
+offers "scan set switch switches stats" s
 offers "speed" get sp
 offers "diameter delay-time direction" --addr 2 set d
 offers "left right auto stop" move ""
@@ -28,4 +28,7 @@ offers "on off all-on all-off" switch ""
 offers "--device" --dev
 offers "--wait" move --w
 offers "--json" info --js
+offers "--reply-mode --reply-timeout" --reply
+offers "frame silence" --reply-mode ""
+offers "speed" --reply-mode frame --retries 2 get sp
 exit $failed

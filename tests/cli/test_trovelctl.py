@@ -5,6 +5,7 @@
 """
 
 import argparse
+import contextlib
 import fcntl
 import json
 import os
@@ -93,29 +94,27 @@ class CliTest(unittest.TestCase):
 
 
 def run_on_terminal(args, limit=COMMAND_LIMIT_SECONDS, columns=80, term="xterm"):
-    """Runs with stdout on a pseudo-terminal, as a person at a terminal would."""
+    """Runs with stdout on a pseudo-terminal, as a person at a terminal would. The terminal
+    stays open here until the program has ended and its output has been read: when its last
+    holder closes it, the kernel may drop output still on its way to the reader."""
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE,
                          env=dict(os.environ, TERM=term))
-    os.close(slave)
-    chunks, deadline = [], time.monotonic() + limit
+    chunks, deadline, quiet = [], time.monotonic() + limit, 0
     try:
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([master], [], [], 1.0)
-            if not ready:
-                continue
-            try:
-                data = os.read(master, 4096)
-            except OSError:  # EIO: the program has closed the terminal
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                chunks.append(os.read(master, 4096))
+            quiet = 0 if ready or p.poll() is None else quiet + 1
+            if quiet == 5:  # ended, and nothing more on its way
                 break
-            if not data:
-                break
-            chunks.append(data)
         else:
             p.kill()
     finally:
         p.wait()
+        os.close(slave)
         os.close(master)
     return Result(p.returncode, b"".join(chunks).decode(errors="replace"), p.stderr.read().decode())
 
@@ -159,12 +158,15 @@ class Discovery(CliTest):
                                 "remote_key": 0, "run_state": 0, "run_state_text": "stopped"})
 
     def test_a_silent_address_is_named_in_the_failure(self):
-        message = f"no answer from controller 3 on {self.sim.link}"
+        message = f"controller 3 on {self.sim.link}: no reply within 250 ms — check the address and the wiring"
         for command in (["info"], ["get", "speed"], ["set", "speed", "10"], ["move", "right"], ["switches"],
                         ["inputs"], ["params", "--json"], ["init"], ["factory-date"]):
             with self.subTest(command=command):
                 r = self.fails(1, message, *command, addr=3)
-                self.assertEqual(r.out, "")
+                if "--json" in command:  # the failure as a document, with its cause
+                    self.assertEqual(json.loads(r.out)["cause"]["code"], 20)
+                else:
+                    self.assertEqual(r.out, "")
 
     def test_a_flaky_line_shows_what_answered_and_names_what_did_not(self):
         with Simulator(SIM, "1", ["--fault", "no-answer@30%", "--seed", "7"]) as flaky:
@@ -181,27 +183,19 @@ class Discovery(CliTest):
         self.assertTrue(missed and answered, values)
         self.assertIn(f"controller 1 on {flaky.link} did not answer every read: ", r.stderr)
 
-    def test_port_failures_exit_3(self):
-        r = subprocess.run([TROVELCTL, "--device", "/nonexistent/ttyUSB9", "info"], capture_output=True, text=True)
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("cannot open /nonexistent/ttyUSB9: no such device", r.stderr)
-        r = subprocess.run([TROVELCTL, "--device", self.sim.log_path, "info"], capture_output=True, text=True)
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("not a serial device", r.stderr)
-        r = subprocess.run([TROVELCTL, "--port", "1024", "info"], capture_output=True, text=True)
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("cannot open /dev/ttyS1023 (COM1024)", r.stderr)
-
     def test_bad_command_lines_exit_2_and_say_what_is_wrong(self):
         r = self.ctl("info", device=False)
         self.assertEqual(r.rc, 2, r)
-        self.assertIn("--device PATH or --port N", r.err)
+        self.assertIn("--device DEVICE or --port N", r.err)
         not_a_fifo = self.sim.log_path
         # Program, arguments, what the message must say: the argument, the value, what is allowed.
         for program, args, message in (
                 (TROVELCTL, ["sacn"], "no command 'sacn'; did you mean 'scan'?"),
                 (TROVELCTL, ["help"], "'trovelctl --help' lists the commands"),
-                (TROVELCTL, [], "say which command: scan, info"),
+                (TROVELCTL, [], "say which command: ports, scan, info"),
+                (TROVELCTL, ["--reply-timeout", "5", "info"], "--reply-timeout takes milliseconds from 10 to 10000"),
+                (TROVELCTL, ["--retries", "6", "info"], "--retries takes a number of retries from 0 to 5, not '6'"),
+                (TROVELCTL, ["--reply-mode", "fast", "info"], "--reply-mode takes frame or silence, not 'fast'"),
                 (TROVELCTL, ["--addr", "abc", "info"], "--addr takes a device address from 1 to 16, not 'abc'"),
                 (TROVELCTL, ["--addr", "0", "info"], "--addr takes a device address from 1 to 16, not '0'"),
                 (TROVELCTL, ["--addr", "1", "--addr", "2", "info"], "--addr is given 2 times (1, 2)"),
@@ -236,7 +230,8 @@ class Discovery(CliTest):
         r = self.ctl("get", "--help", device=False)
         self.assertIn("delay-time", r.out)
         for command in ("move", "watch", "scan"):  # every command's help has the options of all
-            self.assertRegex(self.ctl(command, "--help", device=False).out, "--device PATH(.|\n)*--addr(.|\n)*--json")
+            self.assertRegex(self.ctl(command, "--help", device=False).out, "--device DEVICE(.|\n)*--addr(.|\n)*--json"
+                                                                                 "(.|\n)*--reply-mode")
 
     def test_device_from_the_environment(self):
         env = self.environment()
@@ -244,6 +239,100 @@ class Discovery(CliTest):
         r = subprocess.run([TROVELCTL, "get", "speed"], capture_output=True, text=True, env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, "speed of controller 1: 50 units/s\n")
+
+
+class Causes(CliTest):
+    """Each cause the library gives reaches the message, the exit code and --json's cause."""
+    controllers = "1"
+
+    def test_each_cause_has_its_message_and_json_field(self):
+        """Catches a cause shown as another (a busy port and /dev/null alike), a lost hint, a line setting that
+        never reaches the line, and --json without the cause."""
+        speed = "(reading the motor speed)"
+        held = open(self.sim.link)  # a device another program holds
+        fcntl.flock(held, fcntl.LOCK_EX)
+        # Simulator fault (None: the healthy shared one), options, exit code, cause, message.
+        table = (
+            ("no-answer", [], 1, 20, "controller 1 on {link}: no reply within 250 ms — check the address and the "
+                                     f"wiring {speed}"),
+            ("no-answer", ["--reply-timeout", "60"], 1, 20, "no reply within 60 ms"),
+            ("bad-crc", [], 1, 22, f"CRC error in the reply — check termination and line noise {speed}"),
+            ("exception:2", [], 1, 258, f"controller 1 on {{link}} refused register 100: illegal data address "
+                                        f"(exception 02) {speed}"),
+            ("truncate", [], 1, 21, "reply too short — check for line noise"),
+            ("flood", [], 1, 24, "two frames in one reply — an adapter that echoes needs --local-echo"),
+            ("delay:300", ["--reply-timeout", "500"], 0, None, None),  # the time-out reaches the line
+            ("", ["--local-echo"], 1, 25, "local echo missing or different — this adapter does not echo"),
+            (None, ["--device", "/nonexistent/ttyUSB9"], 3, 10, "cannot open /nonexistent/ttyUSB9: no such device"),
+            (None, ["--device", self.sim.log_path], 3, 13, "not a serial device"),
+            (None, ["--device", self.sim.link], 3, 11, "busy: another program holds it"),
+            (None, ["--port", "1024"], 3, 10, "cannot open /dev/ttyS1023 (COM1024): no such device"),
+            (None, ["--device", "rtu+tcp://127.0.0.1:1"], 3, 14, "cannot connect — check the gateway's address"),
+        )
+        try:
+            for fault, options, rc, code, message in table:
+                with self.subTest(fault=fault, options=options), contextlib.ExitStack() as stack:
+                    sim = self.sim if fault is None else stack.enter_context(
+                        Simulator(SIM, "1", ["--fault", fault] if fault else []))
+                    device = [] if "--device" in options or "--port" in options else ["--device", sim.link]
+                    r = subprocess.run([TROVELCTL, *device, *options, "get", "speed", "--json"], capture_output=True,
+                                       text=True, timeout=COMMAND_LIMIT_SECONDS, stdin=subprocess.DEVNULL)
+                    self.assertEqual(r.returncode, rc, r.stderr)
+                    document = json.loads(r.stdout)
+                    if code is None:
+                        self.assertEqual(document["value"], 50)
+                        continue
+                    self.assertIn(message.format(link=sim.link), r.stderr)
+                    self.assertEqual(document["ok"], False)
+                    self.assertEqual(document["cause"]["code"], code)
+                    self.assertTrue(document["cause"]["text"])
+        finally:
+            held.close()
+
+    def test_verbose_shows_each_exchange_and_its_retries(self):
+        """Catches -v printing nothing or other bytes, silence replies as the default, retries not applied."""
+        frame = r"^\d\d:\d\d:\d\d\.\d{3}Z %s #1 > 01 03 00 64 00 02 85 D4 < %s(\d+\.\d) ms %s$"
+        r = self.ctl("-v", "get", "speed")
+        self.assertEqual(r.rc, 0, r)
+        took = re.findall(frame % (re.escape(self.sim.link), r"01 03 04 00 00 42 48 CA A5 ", "success"), r.err, re.M)
+        self.assertEqual(len(took), 1, r.err)
+        self.assertLess(float(took[0]), 60)  # frame-complete replies are the default
+        r = self.ctl("-v", "--reply-mode", "silence", "get", "speed")
+        self.assertGreaterEqual(float(re.search(r"(\d+\.\d) ms success", r.err).group(1)), 100, r.err)
+        with Simulator(SIM, "1", ["--fault", "no-answer"]) as silent:
+            r = subprocess.run([TROVELCTL, "--device", silent.link, "-v", "--retries", "2", "get", "speed"],
+                               capture_output=True, text=True, timeout=COMMAND_LIMIT_SECONDS)
+        tries = re.findall(frame % (re.escape(silent.link), "", "no reply within the time-out"), r.stderr, re.M)
+        self.assertEqual(len(tries), 3, r.stderr)
+
+    def test_stats_and_watch_count_failures_and_retries(self):
+        """Catches counts that do not add up, the scan's silent addresses counted, a noisy controller missed by
+        the scan, and watch without the round's failures and retries."""
+        with Simulator(SIM, "1-2", ["--fault", "bad-crc@25%", "--seed", "5"]) as noisy:
+            r = subprocess.run([TROVELCTL, "--device", noisy.link, "--retries", "1", "stats", "--count", "20",
+                                "--json"], capture_output=True, text=True, timeout=COMMAND_LIMIT_SECONDS)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            stats = json.loads(r.stdout)
+            self.assertGreater(stats["crc_errors"], 0)
+            self.assertEqual(stats["failures"], stats["crc_errors"])
+            self.assertEqual(stats["exchanges"], stats["successes"] + stats["failures"])
+            self.assertEqual(stats["exchanges"], 40 + stats["retries"])  # the scan is not counted
+            self.assertEqual([c["address"] for c in stats["controllers"]], [1, 2])
+            self.assertEqual(sum(c["crc_errors"] for c in stats["controllers"]), stats["crc_errors"])
+            r = subprocess.run([TROVELCTL, "--device", noisy.link, "--addr", "2", "--retries", "1", "watch",
+                                "--count", "6", "--json"], capture_output=True, text=True,
+                               timeout=COMMAND_LIMIT_SECONDS)
+        rounds = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual(len(rounds), 6, r.stdout)
+        self.assertGreater(sum(round["failures"] for round in rounds), 0)
+        self.assertGreater(sum(round["retries"] for round in rounds), 0)
+
+    def test_ports_needs_no_device(self):
+        """Catches ports asking for --device, and the plain and JSON lists disagreeing."""
+        r = subprocess.run([TROVELCTL, "ports"], capture_output=True, text=True, env=self.environment())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        listed = json.loads(subprocess.run([TROVELCTL, "ports", "--json"], capture_output=True, text=True).stdout)
+        self.assertEqual(r.stdout.splitlines(), listed["ports"] or ["no serial ports found"])
 
 
 class Parameters(CliTest):
@@ -346,7 +435,7 @@ class Parameters(CliTest):
     def test_address_change(self):
         self.fails(2, "address 1 is taken", "address", "1", addr=2)
         self.assertEqual(self.ok("address", "9", addr=2), "controller 2 now answers at address 9\n")
-        self.fails(1, f"no answer from controller 2 on {self.sim.link}", "get", "speed", addr=2)
+        self.fails(1, f"controller 2 on {self.sim.link}: no reply within", "get", "speed", addr=2)
         self.assertEqual(self.value("speed", addr=9), 50)
         self.assertEqual(self.json("address", "2", addr=9), {"address": 2, "previous_address": 9, "ok": True})
         self.assertEqual(self.value("speed", addr=2), 50)
@@ -538,11 +627,11 @@ class Terminal(CliTest):
     def test_watch_redraws_the_screen(self):
         r = run_on_terminal(self.command("watch", "--count", "2", "--interval", "100"))
         self.assertEqual(r.rc, 0, r)
-        self.assertEqual(r.out.count("\x1b[H\x1b[J"), 2)
-        self.assertRegex(r.out, f"trovelctl watch  {re.escape(self.sim.link)}  every \\d+\\.\\d s ")
+        self.assertEqual(r.out.count("\x1b[H"), 2)  # drawn over the last view, never scrolled
+        self.assertRegex(r.out, f"trovelctl watch  {re.escape(self.sim.link)}  round \\d+ ms \\+ 100 ms pause ")
         self.assertRegex(r.out, r" #1  \[[#.]+\] +[-\d.]+  \(0 \.\. 100\)")
         self.assertIn(" #2 ", r.out)
-        self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"))  # the cursor comes back
+        self.assertTrue(r.out.rstrip().endswith("\x1b[?25h"), repr(r.out[-300:]))  # the cursor comes back
 
     def test_watch_plain_lines_and_json_lines(self):
         out = self.ok("watch", "--count", "2", "--interval", "0")
@@ -550,7 +639,7 @@ class Terminal(CliTest):
         self.assertEqual(len(lines), 4, out)
         for line in lines:
             self.assertRegex(line, r"^\d\d:\d\d:\d\d #[12] position [-\d.]+ \(0 \.\. 100\), \w+, "
-                                   r"inputs [01]{8}, outputs [01]{6}$")
+                                   r"inputs [01]{8}, outputs [01]{6}, failures \d+, retries \d+$")
         out = self.ok("watch", "--count", "3", "--interval", "0", "--json", addr=2)
         rounds = [json.loads(line) for line in out.splitlines()]
         self.assertEqual([r["round"] for r in rounds], [0, 1, 2])

@@ -55,9 +55,11 @@ public:
     {
         std::optional<Reading> reading = read();
         if (!reading && rows_.empty() && missed_.empty())
-            FailController(c_.NoAnswer("reading the " + what));
+            c_.Fail("reading the " + what);
         rows_.emplace_back(label, reading ? reading->text : "(no answer)");
         members_.emplace_back(key, reading ? reading->value : Json());
+        if (!reading && missed_.empty())
+            firstMiss_ = {TrovelLastError(), c_.Why("reading the " + what)};
         if (!reading)
             missed_.push_back(what);
         return reading;
@@ -67,6 +69,8 @@ public:
 
     int Finish(bool json, const std::string& heading)
     {
+        if (!missed_.empty())
+            members_.emplace_back("cause", CauseJson(firstMiss_.first));
         if (json)
             PrintJson(Json(members_));
         else
@@ -76,8 +80,10 @@ public:
         std::string list;
         for (const auto& m : missed_)
             AppendItem(list, m, ", ");
-        FailController("controller " + std::to_string(c_.Address()) + " on " + c_.OnPort().Name() +
-                       " did not answer every read: " + list);
+        throw Failure(kExitController,
+                      c_.Who() + " did not answer every read: " + list + "; the first: " + firstMiss_.second,
+                      firstMiss_.first)
+            .MarkReported(json);
     }
 
 private:
@@ -85,6 +91,7 @@ private:
     std::vector<std::pair<std::string, std::string>> rows_;
     Json::Object members_;
     std::vector<std::string> missed_;
+    std::pair<int, std::string> firstMiss_; // its cause and message
 };
 
 std::optional<Reading> TextReading(const Controller& c, Controller::TextRead read)
@@ -142,7 +149,7 @@ std::string ProgressLine(int address, float position, float begin, float end, in
 // Why a screen told to move has not: the motion settings say it when they can.
 std::string WhyNoProgress(const Controller& c, float position, int state)
 {
-    if (const auto speed = c.TryRead(GetMotorSpeed); speed && !(*speed > 0.0f && std::isfinite(*speed)))
+    if (const auto speed = c.TryRead(TrovelGetMotorSpeed); speed && !(*speed > 0.0f && std::isfinite(*speed)))
         return "its motor speed is " + FormatFloat(*speed) + ", so the motor does not turn (set speed)";
     if (state == 0)
         return "it did not start (run state 0)";
@@ -164,8 +171,8 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
                 return *value;
         return c.Read(read, doing);
     };
-    const float begin = readPoint(GetBeginPoint, "reading the begin point");
-    const float end = readPoint(GetEndPoint, "reading the end point");
+    const float begin = readPoint(TrovelGetBeginPoint, "reading the begin point");
+    const float end = readPoint(TrovelGetEndPoint, "reading the end point");
 
     LiveLine line(ctx.terminal && !ctx.json);
     std::string lastPlain;
@@ -178,17 +185,18 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
     std::string endedBy;
     const auto stopAndFail = [&](const std::string& why) {
         line.Finish();
-        if (!SetMoveStop(ctx.address))
-            FailController(why + ", but " + c.NoAnswer("sending stop"));
+        if (!c.Send(TrovelSetMoveStop))
+            FailController(why + ", but " + c.Failed("sending stop"), TrovelLastError());
         FailController(why + "; stop sent at position " + FormatPosition(position));
     };
     for (;;) {
         if (InterruptGuard::Raised()) {
             line.Finish();
-            if (!SetMoveStop(ctx.address))
-                FailController("interrupted by " + InterruptGuard::SignalName() + ", but " + c.NoAnswer("sending stop"));
+            if (!c.Send(TrovelSetMoveStop))
+                FailController("interrupted by " + InterruptGuard::Name() + ", but " + c.Failed("sending stop"),
+                               TrovelLastError());
             std::fprintf(stderr, "trovelctl: interrupted by %s; stop sent to %s at position %s\n",
-                         InterruptGuard::SignalName().c_str(), Who(ctx).c_str(), FormatPosition(position).c_str());
+                         InterruptGuard::Name().c_str(), Who(ctx).c_str(), FormatPosition(position).c_str());
             return InterruptGuard::ExitCode();
         }
         if (timeoutSeconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() > timeoutSeconds)
@@ -196,20 +204,23 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 
         // State before limit, so that a screen found stopped at its limit is reported as such;
         // the position last, so that the one shown at the end is where the screen came to rest.
-        const auto polledState = c.TryRead(GetRunState);
+        const auto polledState = c.TryRead(TrovelGetRunState);
         const auto limit = !polledState           ? std::nullopt
-                           : goal == Goal::RightLimit ? c.TryRead(GetRightLimit)
-                           : goal == Goal::LeftLimit  ? c.TryRead(GetLeftLimit)
+                           : goal == Goal::RightLimit ? c.TryRead(TrovelGetRightLimit)
+                           : goal == Goal::LeftLimit  ? c.TryRead(TrovelGetLeftLimit)
                                                       : std::optional(0);
-        const auto polledPosition = limit ? c.TryRead(GetCurrentPoint) : std::nullopt;
+        const auto polledPosition = limit ? c.TryRead(TrovelGetCurrentPoint) : std::nullopt;
         if (!polledPosition) {
             // A lost reply now and then is no reason to leave a moving screen unwatched.
             if (++missedPolls < kMissedPollsTolerated)
                 continue;
             line.Finish();
-            const bool stopped = SetMoveStop(ctx.address) != 0;
-            FailController("lost contact with " + Who(ctx) + " on " + ctx.port.Name() + " while following it" +
-                           (stopped ? "; stop sent" : "; stop not acknowledged either"));
+            const int cause = TrovelLastError();
+            const std::string why = CauseMessage(cause, ctx.line.ReplyTimeoutMs(), ctx.line.LastRegister());
+            const bool stopped = c.Send(TrovelSetMoveStop);
+            FailController("lost contact with " + c.Who() + " while following it: " + why +
+                               (stopped ? "; stop sent" : "; stop not acknowledged either"),
+                           cause);
         }
         missedPolls = 0;
         state = *polledState;
@@ -235,7 +246,7 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
             endedBy = goal == Goal::RightLimit ? "right limit" : "left limit";
             // It reached the limit after the state was read; it stops there.
             if (state != 0)
-                state = c.TryRead(GetRunState).value_or(state);
+                state = c.TryRead(TrovelGetRunState).value_or(state);
             break;
         }
         if (moves && Clock::now() - lastProgress >= kNoProgressLimit)
@@ -268,56 +279,82 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 
 } // namespace
 
-std::vector<Found> FindControllers(const Port& port, bool showBar, const std::function<std::string(const Found&)>& report)
+std::vector<Found> FindControllers(const Line& line, bool showBar,
+                                   const std::function<std::string(const Found&)>& report)
 {
     std::vector<Found> found;
-    LiveLine line(showBar);
+    LiveLine bar(showBar);
+    line.Retry(false);
     for (int address = kFirstAddress; address <= kLastAddress; ++address) {
-        line.Show("scanning " + port.Name() + " " +
-                  Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
-                  std::to_string(address) + ", " + std::to_string(found.size()) + " found");
-        if (auto serial = Controller(port, address).TryRead(GetSerial)) {
-            found.push_back({address, std::move(*serial)});
+        bar.Show("scanning " + line.Name() + " " +
+                 Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
+                 std::to_string(address) + ", " + std::to_string(found.size()) + " found");
+        const Controller c(line, address);
+        auto serial = c.TryRead(TrovelGetSerial);
+        // Something answered there, if garbled: worth the retries the line was given.
+        if (const int cause = TrovelLastError();
+            !serial && cause != TROVEL_ERR_NO_REPLY && cause < TROVEL_ERR_EXCEPTION_BASE) {
+            line.Retry(true);
+            serial = c.TryRead(TrovelGetSerial);
+            line.Retry(false);
+        }
+        // An exception is an answer too: a controller is there.
+        if (serial || TrovelLastError() > TROVEL_ERR_EXCEPTION_BASE) {
+            found.push_back({address, serial.value_or(""), serial ? TROVEL_OK : TrovelLastError()});
             if (report) {
-                line.PrintAbove(report(found.back()));
+                bar.PrintAbove(report(found.back()));
                 std::fflush(stdout);
             }
         }
     }
-    line.Clear();
+    bar.Clear();
+    line.Retry(true);
     return found;
 }
 
 int Scan(const Context& ctx)
 {
     // Found ones are listed as they answer; the bar stays below them on a terminal.
-    const std::function<std::string(const Found&)> line = [](const Found& f) {
-        char text[96];
-        std::snprintf(text, sizeof text, "controller %-2d  serial %s", f.address, f.serial.c_str());
-        return std::string(text);
+    const std::function<std::string(const Found&)> line = [&](const Found& f) {
+        char text[32];
+        std::snprintf(text, sizeof text, "controller %-2d  ", f.address);
+        return text + (f.refusal ? "answers, but " + CauseMessage(f.refusal, 0, ctx.line.LastRegister())
+                                 : "serial " + f.serial);
     };
-    const auto found = FindControllers(ctx.port, ctx.terminal && !ctx.json, ctx.json ? std::function<std::string(const Found&)>() : line);
+    const auto found = FindControllers(ctx.line, ctx.terminal && !ctx.json,
+                                       ctx.json ? std::function<std::string(const Found&)>() : line);
+    // Every address failed, the last one too: its cause stands for them all.
+    const int cause = found.empty() ? TrovelLastError() : TROVEL_OK;
     if (ctx.json) {
         Json::Array list;
         for (const auto& f : found)
-            list.emplace_back(Json::Object{{"address", f.address}, {"serial", f.serial}});
-        PrintJson(Json::Object{{"port", ctx.port.Name()}, {"controllers", std::move(list)}});
+            list.emplace_back(f.refusal ? Json::Object{{"address", f.address}, {"serial", Json()},
+                                                       {"cause", CauseJson(f.refusal)}}
+                                        : Json::Object{{"address", f.address}, {"serial", f.serial}});
+        Json::Object members{{"port", ctx.line.Name()}, {"controllers", std::move(list)}};
+        if (found.empty())
+            members.emplace_back("cause", CauseJson(cause));
+        PrintJson(Json(std::move(members)));
     } else {
-        std::printf("%zu of 16 addresses answer on %s\n", found.size(), ctx.port.Name().c_str());
+        std::printf("%zu of 16 addresses answer on %s\n", found.size(), ctx.line.Name().c_str());
     }
     if (found.empty())
-        FailController("no controller answers on " + ctx.port.Name());
+        throw Failure(kExitController,
+                      "no controller answers on " + ctx.line.Name() + ": " +
+                          CauseMessage(cause, ctx.line.ReplyTimeoutMs(), ctx.line.LastRegister()),
+                      cause)
+            .MarkReported(ctx.json);
     return kExitOk;
 }
 
 int Info(const Context& ctx)
 {
-    const Controller c(ctx.port, ctx.address);
+    const Controller c(ctx.line, ctx.address);
     Survey survey(c);
     survey.Add("address", ctx.address);
-    survey.Take("serial", "serial number", "serial number", [&] { return TextReading(c, GetSerial); });
-    survey.Take("bios_date", "BIOS date", "BIOS date", [&] { return TextReading(c, GetBiosDate); });
-    survey.Take("factory_date", "factory date", "factory date", [&] { return TextReading(c, GetFactroyDate); });
+    survey.Take("serial", "serial number", "serial number", [&] { return TextReading(c, TrovelGetSerial); });
+    survey.Take("bios_date", "BIOS date", "BIOS date", [&] { return TextReading(c, TrovelGetBiosDate); });
+    survey.Take("factory_date", "factory date", "factory date", [&] { return TextReading(c, TrovelGetFactroyDate); });
     for (const char* name : {"work-mode", "direction", "remote-function"}) {
         const Parameter& p = *FindParameter(name);
         survey.Take(JsonKey(p.name), std::string(p.label), std::string(p.label),
@@ -326,24 +363,24 @@ int Info(const Context& ctx)
     const Parameter& runState = *FindParameter("run-state");
     std::optional<int> state;
     survey.Take("run_state", "run state", "run state", [&] {
-        state = c.TryRead(GetRunState);
+        state = c.TryRead(TrovelGetRunState);
         return state ? std::optional(DescribeInt(runState, *state)) : std::nullopt;
     });
     if (state)
         survey.Add("run_state_text", RunStateText(*state));
     const Parameter& remoteKey = *FindParameter("remote-key");
     survey.Take("remote_key", "remote key", "remote key", [&] { return TryReadParameter(c, remoteKey); });
-    return survey.Finish(ctx.json, Who(ctx) + " on " + ctx.port.Name());
+    return survey.Finish(ctx.json, Who(ctx) + " on " + ctx.line.Name());
 }
 
 int Params(const Context& ctx)
 {
-    const Controller c(ctx.port, ctx.address);
+    const Controller c(ctx.line, ctx.address);
     Survey survey(c);
     survey.Add("address", ctx.address);
     for (const auto& p : Parameters())
         survey.Take(JsonKey(p.name), std::string(p.name), std::string(p.label), [&] { return TryReadParameter(c, p); });
-    return survey.Finish(ctx.json, "parameters of " + Who(ctx) + " on " + ctx.port.Name());
+    return survey.Finish(ctx.json, "parameters of " + Who(ctx) + " on " + ctx.line.Name());
 }
 
 namespace {
@@ -375,13 +412,13 @@ int ReportParameter(const Context& ctx, const Parameter& p, const Reading& readi
 int Get(const Context& ctx, const std::string& name)
 {
     const Parameter& p = Named(name);
-    return ReportParameter(ctx, p, ReadParameter(Controller(ctx.port, ctx.address), p));
+    return ReportParameter(ctx, p, ReadParameter(Controller(ctx.line, ctx.address), p));
 }
 
 int Set(const Context& ctx, const std::string& name, const std::string& value)
 {
     const Parameter& p = Named(name);
-    const Reading held = WriteParameter(Controller(ctx.port, ctx.address), p, value);
+    const Reading held = WriteParameter(Controller(ctx.line, ctx.address), p, value);
     if (!p.writeNote.empty() && !ctx.json)
         std::printf("%s\n", std::string(p.writeNote).c_str());
     return ReportParameter(ctx, p, held);
@@ -391,28 +428,28 @@ int Move(const Context& ctx, const MoveOptions& options)
 {
     struct Command {
         const char* name;
-        int (*send)(int);
+        Controller::Order send;
         Goal goal;
         bool moves;
         const char* done;
     };
     static constexpr Command kCommands[] = {
-        {"left", SetMoveLeft, Goal::LeftLimit, true, "moving left"},
-        {"right", SetMoveRight, Goal::RightLimit, true, "moving right"},
-        {"auto", SetMoveAuto, Goal::Standstill, true, "on its automatic run"},
-        {"stop", SetMoveStop, Goal::Standstill, false, "told to stop"},
+        {"left", TrovelSetMoveLeft, Goal::LeftLimit, true, "moving left"},
+        {"right", TrovelSetMoveRight, Goal::RightLimit, true, "moving right"},
+        {"auto", TrovelSetMoveAuto, Goal::Standstill, true, "on its automatic run"},
+        {"stop", TrovelSetMoveStop, Goal::Standstill, false, "told to stop"},
     };
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                        [&](const Command& m) { return options.direction == m.name; });
     if (command == std::end(kCommands))
         FailUsage("move takes left, right, auto or stop, not '" + options.direction + "'");
 
-    const Controller c(ctx.port, ctx.address);
+    const Controller c(ctx.line, ctx.address);
     // Set up before the command goes out, so that a signal at any moment still stops the screen.
     std::optional<InterruptGuard> guard;
     if (options.wait)
         guard.emplace();
-    c.Require(command->send(ctx.address), std::string("sending move ") + command->name);
+    c.Require(c.Send(command->send), std::string("sending move ") + command->name);
     if (!options.wait)
         return Done(ctx, command->name, Who(ctx) + " " + command->done);
     return Follow(ctx, c, command->name, command->goal, command->moves, options.timeoutSeconds);
@@ -420,29 +457,30 @@ int Move(const Context& ctx, const MoveOptions& options)
 
 int Init(const Context& ctx)
 {
-    Controller(ctx.port, ctx.address).Require(SetInit(ctx.address), "sending stop and all outputs off");
+    const Controller c(ctx.line, ctx.address);
+    c.Require(c.Send(TrovelSetInit), "sending stop and all outputs off");
     return Done(ctx, "init", Who(ctx) + " stopped, every output off");
 }
 
 int Switch(const Context& ctx, const std::string& action, std::optional<int> index)
 {
-    const Controller c(ctx.port, ctx.address);
+    const Controller c(ctx.line, ctx.address);
     const bool single = action == "on" || action == "off";
     if (single && (!index || *index < 1 || *index > kOutputs))
         FailUsage("switch " + action + " needs an output number from 1 to 6");
     if (!single && index)
         FailUsage("switch " + action + " takes no output number");
     if (action == "on" || action == "off")
-        c.Require(SetSwichState(ctx.address, *index, action == "on" ? 1 : 0),
+        c.Require(TrovelSetSwichState(c.Handle(), ctx.address, *index, action == "on" ? 1 : 0),
                   "switching output " + std::to_string(*index) + " " + action);
     else if (action == "all-on")
-        c.Require(SetSwichAllOn(ctx.address), "switching every output on");
+        c.Require(c.Send(TrovelSetSwichAllOn), "switching every output on");
     else if (action == "all-off")
-        c.Require(SetSwichAllOff(ctx.address), "switching every output off");
+        c.Require(c.Send(TrovelSetSwichAllOff), "switching every output off");
     else
         FailUsage("switch takes on, off, all-on or all-off, not '" + action + "'");
 
-    const std::string switches = c.Read(GetSwichState, "reading the outputs back");
+    const std::string switches = c.Read(TrovelGetSwichState, "reading the outputs back");
     if (ctx.json) {
         PrintJson(OutputsJson(ctx, switches));
         return kExitOk;
@@ -458,12 +496,12 @@ int Switch(const Context& ctx, const std::string& action, std::optional<int> ind
 
 int Switches(const Context& ctx)
 {
-    return ReportSwitches(ctx, Controller(ctx.port, ctx.address).Read(GetSwichState, "reading the outputs"));
+    return ReportSwitches(ctx, Controller(ctx.line, ctx.address).Read(TrovelGetSwichState, "reading the outputs"));
 }
 
 int Inputs(const Context& ctx)
 {
-    const std::string text = Controller(ctx.port, ctx.address).Read(GetIoInputState, "reading the inputs");
+    const std::string text = Controller(ctx.line, ctx.address).Read(TrovelGetIoInputState, "reading the inputs");
     if (ctx.json) {
         Json::Object members{{"address", ctx.address}};
         for (int bit = 0; bit < 8; ++bit)
@@ -481,18 +519,18 @@ int Inputs(const Context& ctx)
 
 int ChangeAddress(const Context& ctx, int newAddress)
 {
-    const Controller c(ctx.port, ctx.address);
-    const Controller after(ctx.port, newAddress);
+    const Controller c(ctx.line, ctx.address);
+    const Controller after(ctx.line, newAddress);
     if (newAddress != ctx.address) {
         int state = 0;
-        if (GetRunState(newAddress, &state))
+        if (TrovelGetRunState(ctx.line.Handle(), newAddress, &state))
             FailUsage("address " + std::to_string(newAddress) + " is taken: a controller answers there on " +
-                      ctx.port.Name() + "; nothing was sent");
+                      ctx.line.Name() + "; nothing was sent");
     }
-    c.Require(SetAddress(ctx.address, newAddress), "setting address " + std::to_string(newAddress));
-    if (!after.TryRead(GetRunState))
+    c.Require(TrovelSetAddress(c.Handle(), ctx.address, newAddress), "setting address " + std::to_string(newAddress));
+    if (!after.TryRead(TrovelGetRunState))
         FailController(Who(ctx) + " acknowledged address " + std::to_string(newAddress) + " but " +
-                       after.NoAnswer("checking the new address"));
+                       after.Failed("checking the new address"), TrovelLastError());
     if (ctx.json)
         PrintJson(Json::Object{{"address", newAddress}, {"previous_address", ctx.address}, {"ok", true}});
     else
@@ -503,24 +541,25 @@ int ChangeAddress(const Context& ctx, int newAddress)
 int Defaults(const Context& ctx, bool broadcast)
 {
     if (!broadcast) {
-        Controller(ctx.port, ctx.address).Require(SetDefault(ctx.address), "sending the defaults order");
+        const Controller c(ctx.line, ctx.address);
+        c.Require(c.Send(TrovelSetDefault), "sending the defaults order");
         return Done(ctx, "defaults", Who(ctx) + " restored its default parameters");
     }
     // Controllers act on a broadcast without answering it, so silence is the normal outcome.
-    const bool acknowledged = SetDefault(kBroadcastAddress) != 0;
+    const bool acknowledged = TrovelSetDefault(ctx.line.Handle(), kBroadcastAddress) != 0;
     if (ctx.json)
         PrintJson(Json::Object{{"address", kBroadcastAddress}, {"command", "defaults"}, {"acknowledged", acknowledged}});
     else
-        std::printf("defaults order broadcast to every controller on %s%s\n", ctx.port.Name().c_str(),
+        std::printf("defaults order broadcast to every controller on %s%s\n", ctx.line.Name().c_str(),
                     acknowledged ? "" : " (a broadcast is not answered)");
     return kExitOk;
 }
 
 int ResetBegin(const Context& ctx)
 {
-    const Controller c(ctx.port, ctx.address);
-    c.Require(ResetBeginPoint(ctx.address), "sending the reset-begin order");
-    const float begin = c.Read(GetBeginPoint, "reading the begin point back");
+    const Controller c(ctx.line, ctx.address);
+    c.Require(c.Send(TrovelResetBeginPoint), "sending the reset-begin order");
+    const float begin = c.Read(TrovelGetBeginPoint, "reading the begin point back");
     if (ctx.json)
         PrintJson(Json::Object{{"address", ctx.address}, {"begin_point", begin}});
     else
@@ -534,7 +573,7 @@ int FactoryDate(const Context& ctx, const std::optional<std::string>& date)
     // Controllers report any factory date outside this range as 2019-09-24.
     constexpr int kEarliest = 20190925;
     constexpr int kLatest = 29991231;
-    const Controller c(ctx.port, ctx.address);
+    const Controller c(ctx.line, ctx.address);
     if (date) {
         const auto value = ParseDate(*date);
         if (!value)
@@ -542,9 +581,9 @@ int FactoryDate(const Context& ctx, const std::optional<std::string>& date)
         if (*value < kEarliest || *value > kLatest)
             FailUsage("factory dates before 2019-09-25 or after 2999-12-31 read back as 2019-09-24; nothing was sent");
         std::string text = *date; // the library edits the text it is given
-        c.Require(SetFactroyDate(ctx.address, text.data()), "writing the factory date");
+        c.Require(TrovelSetFactroyDate(c.Handle(), ctx.address, text.data()), "writing the factory date");
     }
-    const std::string held = c.Read(GetFactroyDate, "reading the factory date");
+    const std::string held = c.Read(TrovelGetFactroyDate, "reading the factory date");
     if (date && held != *date)
         FailController(Who(ctx) + " acknowledged factory date " + *date + " but holds " + held);
     if (ctx.json)

@@ -11,7 +11,7 @@
 namespace trovelctl {
 
 struct Context {
-    const Port& port;
+    const Line& line;
     int address;
     bool json;     // one JSON document on stdout, nothing else
     bool terminal; // stdout is a terminal: bars and the live view may be drawn
@@ -42,18 +42,29 @@ int ResetBegin(const Context& ctx);
 int FactoryDate(const Context& ctx, const std::optional<std::string>& date);
 
 struct WatchOptions {
-    int intervalMs = 500;
-    int rounds = 0; // 0: until Ctrl-C
+    int intervalMs = 0; // 0: at the line's pace
+    int rounds = 0;     // 0: until Ctrl-C
 };
 int Watch(const Context& ctx, const WatchOptions& options);
 
+// Reads the controllers round after round, then prints the line's counts: a check of the line.
+struct StatsOptions {
+    int rounds = 20;
+};
+int Stats(const Context& ctx, const StatsOptions& options);
+
+// The serial ports present; needs no line.
+int Ports(bool json);
+
 // Addresses 1 to 16 that answer, with their serial numbers; a bar on a terminal meanwhile.
-// `report`, when given, makes the line printed for each one as soon as it answers.
+// `report`, when given, makes the line printed for each one as soon as it answers. Retries
+// apply only where something answered: they would make each silent address slower to pass.
 struct Found {
     int address;
     std::string serial;
+    int refusal = TROVEL_OK; // the exception a controller answered with instead of its serial number
 };
-std::vector<Found> FindControllers(const Port& port, bool showBar,
+std::vector<Found> FindControllers(const Line& line, bool showBar,
                                    const std::function<std::string(const Found&)>& report = nullptr);
 
 } // namespace trovelctl

@@ -1,76 +1,240 @@
 #include "Link.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
+#include <utility>
 
-#include "TrovelSdk.h"
+#include "Format.h"
+#include "Platform.h"
 
 namespace trovelctl {
 
 void FailUsage(const std::string& message) { throw Failure(kExitUsage, message); }
-void FailController(const std::string& message) { throw Failure(kExitController, message); }
+void FailController(const std::string& message, int cause) { throw Failure(kExitController, message, cause); }
+
+Json CauseJson(int cause)
+{
+    if (cause == TROVEL_OK)
+        return {};
+    return Json::Object{{"code", cause}, {"text", std::string(TrovelErrorText(cause))}};
+}
 
 namespace {
 
-// The library says only that the open failed; the file system can tell the usual causes.
-std::string WhyNotOpen(const std::string& path)
+// The library's gap after the last byte of a reply, kept when only the total is changed.
+constexpr int kDefaultGapMs = 100;
+
+// What to check for each cause of a failed exchange; the library's text says what happened.
+constexpr std::array<std::pair<int, const char*>, 7> kAdvice{{
+    {TROVEL_ERR_NO_REPLY, "check the address and the wiring"},
+    {TROVEL_ERR_SHORT_REPLY, "check for line noise and a controller that restarts"},
+    {TROVEL_ERR_CRC, "check termination and line noise"},
+    {TROVEL_ERR_MISMATCH, "check for two controllers at one address or a second master on the line"},
+    {TROVEL_ERR_TWO_FRAMES, "an adapter that echoes needs --local-echo; a slow controller a longer --reply-timeout"},
+    {TROVEL_ERR_ECHO, "this adapter does not echo: leave out --local-echo"},
+    {TROVEL_ERR_DEVICE_GONE, "the adapter was pulled or the connection lost"},
+}};
+
+bool IsNetwork(const std::string& device) { return device.find("://") != std::string::npos; }
+
+// Where the line's time of day is shown with the frames, as in the library's own trace file.
+std::string UtcTimeOfDay()
 {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0)
-        return "no such device";
-    if (::access(path.c_str(), R_OK | W_OK) != 0)
-        return "permission denied (is your user in the dialout group?)";
-    if (!S_ISCHR(st.st_mode))
-        return "not a serial device";
-    return "in use by another program, or not a serial port";
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % (86400LL * 1000);
+    char text[24];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lldZ", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                  ms % 1000);
+    return text;
 }
+
+std::string Hex(const unsigned char* bytes, int length)
+{
+    std::string text;
+    char byte[4];
+    for (int i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, " %02X", bytes[i]);
+        text += byte;
+    }
+    return text;
+}
+
+constexpr std::array<StatsField, 16> kStatsFields{{
+    {&TrovelLineStats::exchanges, "exchanges", "exchanges", false},
+    {&TrovelLineStats::successes, "successes", "successes", false},
+    {&TrovelLineStats::failures, "failures", "failures", false},
+    {&TrovelLineStats::noReply, "no_reply", "no reply", true},
+    {&TrovelLineStats::shortReplies, "short_replies", "short reply", true},
+    {&TrovelLineStats::crcErrors, "crc_errors", "CRC error", true},
+    {&TrovelLineStats::mismatches, "mismatches", "foreign reply", true},
+    {&TrovelLineStats::twoFrames, "two_frames", "two frames", true},
+    {&TrovelLineStats::exceptions, "exceptions", "exception", true},
+    {&TrovelLineStats::echoErrors, "echo_errors", "echo error", true},
+    {&TrovelLineStats::deviceGone, "device_gone", "device gone", true},
+    {&TrovelLineStats::retries, "retries", "retries", false},
+    {&TrovelLineStats::settles, "settles", "settles", false},
+    {&TrovelLineStats::reopens, "reopens", "reopens", false},
+    {&TrovelLineStats::bytesSent, "bytes_sent", "bytes sent", false},
+    {&TrovelLineStats::bytesReceived, "bytes_received", "bytes received", false},
+}};
 
 } // namespace
 
-Port::Port(const PortChoice& choice)
+std::string CauseMessage(int cause, int replyTimeoutMs, std::optional<unsigned> reg)
 {
-    std::string path;
-    int opened = 0;
-    if (!choice.device.empty()) {
-        path = choice.device;
-        name_ = path;
-        opened = OpenComDevice(path.c_str());
-    } else {
-        // OpenCom(n) is COMn, which Linux calls /dev/ttyS<n-1>.
-        path = "/dev/ttyS" + std::to_string(choice.port - 1);
-        name_ = path + " (COM" + std::to_string(choice.port) + ")";
-        opened = OpenCom(choice.port);
-    }
-    if (!opened)
-        throw Failure(kExitPort, "cannot open " + name_ + ": " + WhyNotOpen(path));
+    if (cause > TROVEL_ERR_EXCEPTION_BASE)
+        return (reg ? "refused register " + std::to_string(*reg) : std::string("refused the request")) + ": " +
+               TrovelErrorText(cause);
+    const std::string what = cause == TROVEL_ERR_NO_REPLY ? "no reply within " + std::to_string(replyTimeoutMs) + " ms"
+                                                          : std::string(TrovelErrorText(cause));
+    for (const auto& [code, advice] : kAdvice)
+        if (code == cause)
+            return what + " — " + advice;
+    return what;
 }
 
-Port::~Port() { CloseCom(); }
-
-std::string Controller::NoAnswer(const std::string& doing) const
+std::string OpenMessage(int cause, const std::string& device)
 {
-    return "no answer from controller " + std::to_string(address_) + " on " + port_.Name() + " (" + doing + ")";
+    switch (cause) {
+    case TROVEL_ERR_NO_DEVICE:
+        return IsNetwork(device) ? "no such host" : "no such device — 'trovelctl ports' lists the serial ports";
+    case TROVEL_ERR_BUSY:
+        return "busy: another program holds it (a terminal program, ModemManager, another trovelctl)";
+    case TROVEL_ERR_PERMISSION: {
+        const std::string advice = PermissionAdvice(device);
+        return "permission denied" + (advice.empty() ? std::string() : " — " + advice);
+    }
+    case TROVEL_ERR_CONNECT:
+        return "cannot connect — check the gateway's address and port, that it is on, and firewalls";
+    default:
+        return TrovelErrorText(cause);
+    }
+}
+
+Line::Line(const LineOptions& options) : verbose_(options.verbose)
+{
+    const std::string device = options.device.empty() ? ComPortDevice(options.port) : options.device;
+    name_ = options.device.empty() ? ComPortName(options.port) : options.device;
+    handle_ = TrovelOpenLine(device.c_str());
+    if (!handle_) {
+        const int cause = TrovelLastError();
+        throw Failure(kExitPort, "cannot open " + name_ + ": " + OpenMessage(cause, device), cause);
+    }
+    // The values were checked on the command line, within the library's ranges.
+    if (options.replyTimeoutMs) {
+        replyTimeoutMs_ = *options.replyTimeoutMs;
+        TrovelSetTimeouts(handle_, replyTimeoutMs_, std::min(kDefaultGapMs, replyTimeoutMs_));
+    }
+    retries_ = options.retries.value_or(0);
+    Retry(true);
+    TrovelSetLocalEcho(handle_, options.localEcho ? 1 : 0);
+    TrovelSetReplyMode(handle_, options.frameReplies ? TROVEL_REPLY_FRAME : TROVEL_REPLY_SILENCE);
+    // Always on: a refusal's message names the register of the request it refused.
+    TrovelSetTrace(handle_, OnExchange, this);
+}
+
+Line::~Line() { TrovelCloseLine(handle_); }
+
+void TROVEL_CALL Line::OnExchange(void* user, TrovelLine*, int address, const unsigned char* request,
+                                  int requestLength, const unsigned char* reply, int replyLength,
+                                  int elapsedMicroseconds, int outcome)
+{
+    // Nothing may leave a callback through the library's C frames.
+    try {
+        auto& self = *static_cast<Line*>(user);
+        self.lastRequest_.assign(request, request + std::max(requestLength, 0));
+        if (!self.verbose_)
+            return;
+        // The layout of the library's trace file (TROVEL_TRACE), without the date.
+        std::fprintf(stderr, "%s %s #%d >%s <%s %.1f ms %s\n", UtcTimeOfDay().c_str(), self.name_.c_str(), address,
+                     Hex(request, requestLength).c_str(), Hex(reply, replyLength).c_str(),
+                     elapsedMicroseconds / 1000.0, TrovelErrorText(outcome));
+        std::fflush(stderr);
+    } catch (...) {
+    }
+}
+
+std::optional<unsigned> Line::LastRegister() const
+{
+    // Address, function, then the first register for reads (3) and writes (6, 16) alike.
+    if (lastRequest_.size() < 4 || (lastRequest_[1] != 3 && lastRequest_[1] != 6 && lastRequest_[1] != 16))
+        return std::nullopt;
+    return static_cast<unsigned>(lastRequest_[2] << 8 | lastRequest_[3]);
+}
+
+void Line::Retry(bool on) const { TrovelSetRetries(handle_, on ? retries_ : 0); }
+
+TrovelLineStats Line::Stats() const
+{
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
+    TrovelGetLineStats(handle_, &stats);
+    return stats;
+}
+
+std::span<const StatsField> StatsFields() { return kStatsFields; }
+
+TrovelLineStats Since(const TrovelLineStats& before, const TrovelLineStats& after)
+{
+    TrovelLineStats difference = after;
+    for (const auto& field : kStatsFields)
+        difference.*field.count = after.*field.count - before.*field.count;
+    return difference;
+}
+
+void Add(TrovelLineStats& sum, const TrovelLineStats& more)
+{
+    for (const auto& field : kStatsFields)
+        sum.*field.count += more.*field.count;
+}
+
+std::string FailuresByCause(const TrovelLineStats& counts)
+{
+    std::string list;
+    for (const auto& field : kStatsFields)
+        if (field.failure && counts.*field.count != 0)
+            AppendItem(list, std::string(field.label) + " " + std::to_string(counts.*field.count), ", ");
+    return list;
+}
+
+std::string Controller::Who() const { return "controller " + std::to_string(address_) + " on " + line_.Name(); }
+
+std::string Controller::Why(const std::string& doing) const
+{
+    return CauseMessage(TrovelLastError(), line_.ReplyTimeoutMs(), line_.LastRegister()) + " (" + doing + ")";
+}
+
+std::string Controller::Failed(const std::string& doing) const
+{
+    const bool refused = TrovelLastError() > TROVEL_ERR_EXCEPTION_BASE; // "controller 3 ... refused register"
+    return Who() + (refused ? " " : ": ") + Why(doing);
+}
+
+void Controller::Fail(const std::string& doing) const
+{
+    const int cause = TrovelLastError();
+    throw Failure(kExitController, Failed(doing), cause);
 }
 
 void Controller::Require(int result, const std::string& doing) const
 {
     if (!result)
-        FailController(NoAnswer(doing));
+        Fail(doing);
 }
 
 float Controller::Read(FloatRead read, const std::string& doing) const
 {
     float value = 0;
-    Require(read(address_, &value), doing);
+    Require(read(Handle(), address_, &value), doing);
     return value;
 }
 
 int Controller::Read(IntRead read, const std::string& doing) const
 {
     int value = 0;
-    Require(read(address_, &value), doing);
+    Require(read(Handle(), address_, &value), doing);
     return value;
 }
 
@@ -78,20 +242,20 @@ std::string Controller::Read(TextRead read, const std::string& doing) const
 {
     auto text = TryRead(read);
     if (!text)
-        FailController(NoAnswer(doing));
+        Fail(doing);
     return *text;
 }
 
 std::optional<float> Controller::TryRead(FloatRead read) const
 {
     float value = 0;
-    return read(address_, &value) ? std::optional(value) : std::nullopt;
+    return read(Handle(), address_, &value) ? std::optional(value) : std::nullopt;
 }
 
 std::optional<int> Controller::TryRead(IntRead read) const
 {
     int value = 0;
-    return read(address_, &value) ? std::optional(value) : std::nullopt;
+    return read(Handle(), address_, &value) ? std::optional(value) : std::nullopt;
 }
 
 std::optional<std::string> Controller::TryRead(TextRead read) const
@@ -99,7 +263,7 @@ std::optional<std::string> Controller::TryRead(TextRead read) const
     // Room for the longest text any read writes (the 28-byte serial number).
     std::array<char, 64> buffer{};
     char* text = buffer.data();
-    if (!read(address_, &text))
+    if (!read(Handle(), address_, &text))
         return std::nullopt;
     return std::string(buffer.data());
 }

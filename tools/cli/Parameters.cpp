@@ -11,7 +11,7 @@ namespace trovelctl {
 namespace {
 
 Parameter Motion(std::string_view name, std::array<std::string_view, 2> aliases, std::string_view label,
-                 std::string_view unit, Controller::FloatRead read, int (*write)(int, float), bool refusesNegative)
+                 std::string_view unit, Controller::FloatRead read, Controller::FloatWrite write, bool refusesNegative)
 {
     Parameter p{name, aliases, label, unit, ValueKind::Float};
     p.readFloat = read;
@@ -21,7 +21,7 @@ Parameter Motion(std::string_view name, std::array<std::string_view, 2> aliases,
 }
 
 Parameter Setting(std::string_view name, std::array<std::string_view, 2> aliases, std::string_view label,
-                  Controller::IntRead read, int (*write)(int, int))
+                  Controller::IntRead read, Controller::IntWrite write)
 {
     Parameter p{name, aliases, label, {}, ValueKind::ZeroOne};
     p.readInt = read;
@@ -40,25 +40,30 @@ Parameter Status(std::string_view name, std::array<std::string_view, 2> aliases,
 // Speeds and times follow from the controller's position unit; points are in that unit.
 const std::array kParameters = [] {
     std::array table{
-        Motion("speed", {"motor-speed", {}}, "motor speed", "units/s", GetMotorSpeed, SetMotorSpeed, true),
-        Motion("acceleration", {"acc", "motor-acc"}, "acceleration", "units/s2", GetMotorAcc, SetMotorAcc, true),
-        Motion("pulse-count", {"pulses", {}}, "pulse count", "pulses", GetPulseCount, SetPulseCount, true),
-        Motion("begin-point", {"begin", {}}, "begin point", {}, GetBeginPoint, SetBeginPoint, false),
-        Motion("end-point", {"end", {}}, "end point", {}, GetEndPoint, SetEndPoint, false),
-        Motion("auto-begin-point", {"auto-begin", {}}, "automatic-run begin point", {}, GetAutoBeginPoint,
-               SetAutoBeginPoint, false),
-        Motion("auto-end-point", {"auto-end", {}}, "automatic-run end point", {}, GetAutoEndPoint, SetAutoEndPoint,
-               false),
-        Motion("resolution", {}, "resolution", {}, GetResolution, SetResolution, true),
-        Motion("diameter", {}, "diameter", {}, GetDiameter, SetDiameter, true),
-        Motion("delay-time", {"delay", {}}, "delay at the ends of an automatic run", "s", GetDelayTime, SetDelayTime,
+        Motion("speed", {"motor-speed", {}}, "motor speed", "units/s", TrovelGetMotorSpeed, TrovelSetMotorSpeed,
                true),
-        Motion("current-point", {"position", {}}, "current point", {}, GetCurrentPoint, FixedCurrentPoint, false),
-        Setting("work-mode", {"mode", {}}, "work mode", GetWorkMode, SetWorkMode),
-        Setting("direction", {"veer", "motor-direction"}, "motor direction", GetMotorVeer, SetMotorVeer),
-        Setting("remote-function", {"remote", {}}, "remote-control function", GetRemoteFunction, SetRemoteFunction),
-        Status("run-state", {"state", {}}, "run state", ValueKind::RunState, GetRunState),
-        Status("remote-key", {"key", {}}, "remote key", ValueKind::RemoteKey, GetRemoteKeyState),
+        Motion("acceleration", {"acc", "motor-acc"}, "acceleration", "units/s2", TrovelGetMotorAcc,
+               TrovelSetMotorAcc, true),
+        Motion("pulse-count", {"pulses", {}}, "pulse count", "pulses", TrovelGetPulseCount, TrovelSetPulseCount,
+               true),
+        Motion("begin-point", {"begin", {}}, "begin point", {}, TrovelGetBeginPoint, TrovelSetBeginPoint, false),
+        Motion("end-point", {"end", {}}, "end point", {}, TrovelGetEndPoint, TrovelSetEndPoint, false),
+        Motion("auto-begin-point", {"auto-begin", {}}, "automatic-run begin point", {}, TrovelGetAutoBeginPoint,
+               TrovelSetAutoBeginPoint, false),
+        Motion("auto-end-point", {"auto-end", {}}, "automatic-run end point", {}, TrovelGetAutoEndPoint,
+               TrovelSetAutoEndPoint, false),
+        Motion("resolution", {}, "resolution", {}, TrovelGetResolution, TrovelSetResolution, true),
+        Motion("diameter", {}, "diameter", {}, TrovelGetDiameter, TrovelSetDiameter, true),
+        Motion("delay-time", {"delay", {}}, "delay at the ends of an automatic run", "s", TrovelGetDelayTime,
+               TrovelSetDelayTime, true),
+        Motion("current-point", {"position", {}}, "current point", {}, TrovelGetCurrentPoint,
+               TrovelFixedCurrentPoint, false),
+        Setting("work-mode", {"mode", {}}, "work mode", TrovelGetWorkMode, TrovelSetWorkMode),
+        Setting("direction", {"veer", "motor-direction"}, "motor direction", TrovelGetMotorVeer, TrovelSetMotorVeer),
+        Setting("remote-function", {"remote", {}}, "remote-control function", TrovelGetRemoteFunction,
+                TrovelSetRemoteFunction),
+        Status("run-state", {"state", {}}, "run state", ValueKind::RunState, TrovelGetRunState),
+        Status("remote-key", {"key", {}}, "remote key", ValueKind::RemoteKey, TrovelGetRemoteKeyState),
     };
     // Setting the current point moves nothing: the controller counts from the new value.
     table[10].writeNote = "the screen does not move; the controller now counts its position from this value";
@@ -129,7 +134,7 @@ Reading ReadParameter(const Controller& c, const Parameter& p)
 {
     auto reading = TryReadParameter(c, p);
     if (!reading)
-        FailController(c.NoAnswer("reading the " + std::string(p.label)));
+        c.Fail("reading the " + std::string(p.label));
     return *reading;
 }
 
@@ -148,10 +153,10 @@ Reading WriteParameter(const Controller& c, const Parameter& p, std::string_view
         if (p.refusesNegative && *value < 0.0f)
             FailUsage(name + " cannot be negative (" + std::string(text) + "): the controller takes 0 or more; "
                              "nothing was sent");
-        c.Require(p.writeFloat(c.Address(), *value), doing);
+        c.Require(p.writeFloat(c.Handle(), c.Address(), *value), doing);
         const float held = c.Read(p.readFloat, "reading the " + std::string(p.label) + " back");
         // The current point may already have moved on; every other value must read back as sent.
-        if (p.writeFloat != FixedCurrentPoint && !(held == *value))
+        if (p.writeFloat != TrovelFixedCurrentPoint && !(held == *value))
             FailController("controller " + std::to_string(c.Address()) + " acknowledged " + name + " " +
                            FormatFloat(*value) + " but holds " + FormatFloat(held));
         return DescribeFloat(p, held);
@@ -160,7 +165,7 @@ Reading WriteParameter(const Controller& c, const Parameter& p, std::string_view
         if (text != "0" && text != "1")
             FailUsage(name + " takes 0 or 1, not '" + std::string(text) + "'; nothing was sent");
         const int value = text == "1" ? 1 : 0;
-        c.Require(p.writeInt(c.Address(), value), doing);
+        c.Require(p.writeInt(c.Handle(), c.Address(), value), doing);
         const int held = c.Read(p.readInt, "reading the " + std::string(p.label) + " back");
         if (held != value)
             FailController("controller " + std::to_string(c.Address()) + " acknowledged " + name + " " +

@@ -25,10 +25,10 @@ struct Parameter {
     std::string_view unit;  // empty when the controller's unit is not known
     ValueKind kind;
     Controller::FloatRead readFloat = nullptr;
-    int (*writeFloat)(int, float) = nullptr;
+    Controller::FloatWrite writeFloat = nullptr;
     bool refusesNegative = false; // the library sends nothing for a value below 0
     Controller::IntRead readInt = nullptr;
-    int (*writeInt)(int, int) = nullptr;
+    Controller::IntWrite writeInt = nullptr;
     std::string_view writeNote = {}; // what a write does when that is not obvious
 };
 

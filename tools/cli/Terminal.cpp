@@ -1,73 +1,15 @@
 #include "Terminal.h"
 
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <array>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <cstdio>
-#include <string_view>
 #include <thread>
 
 namespace trovelctl {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
-
-constexpr std::array kGuarded{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-std::array<struct sigaction, kGuarded.size()> previous;
-
-extern "C" void OnInterrupt(int signal) { interrupted = signal; }
-
 constexpr auto kSleepSlice = std::chrono::milliseconds(20);
 
 } // namespace
-
-bool StdoutDraws()
-{
-    const char* term = std::getenv("TERM");
-    return ::isatty(STDOUT_FILENO) == 1 && !(term && std::string_view(term) == "dumb");
-}
-
-int TerminalWidth()
-{
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
-}
-
-InterruptGuard::InterruptGuard()
-{
-    interrupted = 0;
-    struct sigaction action{};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < kGuarded.size(); ++i)
-        ::sigaction(kGuarded[i], &action, &previous[i]);
-}
-
-InterruptGuard::~InterruptGuard()
-{
-    for (std::size_t i = 0; i < kGuarded.size(); ++i)
-        ::sigaction(kGuarded[i], &previous[i], nullptr);
-}
-
-bool InterruptGuard::Raised() { return interrupted != 0; }
-
-int InterruptGuard::Signal() { return interrupted; }
-
-std::string InterruptGuard::SignalName()
-{
-    const char* abbreviation = ::sigabbrev_np(interrupted);
-    return abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(interrupted);
-}
-
-int InterruptGuard::ExitCode() { return 128 + interrupted; }
 
 void SleepUnlessInterrupted(std::chrono::milliseconds duration)
 {

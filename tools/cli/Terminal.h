@@ -1,32 +1,12 @@
 #pragma once
-// What a person at a terminal sees and does: live lines, the screen width, Ctrl-C.
+// What a person at a terminal sees: live lines, and pauses that Ctrl-C cuts short.
 
 #include <chrono>
 #include <string>
 
+#include "Platform.h"
+
 namespace trovelctl {
-
-// Bars and the live view go to a terminal that takes cursor controls only; pipes, files and
-// TERM=dumb get plain lines. The tool prints no colour, so NO_COLOR needs nothing more.
-bool StdoutDraws();
-int TerminalWidth(); // columns of stdout, 80 when unknown
-
-// While one exists, the signals that end a program at a terminal or in a pipeline (SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) only raise a flag, so a moving screen can be stopped
-// before the program ends. The previous handlers come back when it goes.
-class InterruptGuard {
-public:
-    InterruptGuard();
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-    static bool Raised();
-    static int Signal(); // the signal that came, 0 before one did
-    static std::string SignalName();
-    // The shell's status for a program ended by that signal: 128 + its number (130 for SIGINT).
-    static int ExitCode();
-};
 
 // Sleeps for `duration`, waking early when an interrupt is raised.
 void SleepUnlessInterrupted(std::chrono::milliseconds duration);

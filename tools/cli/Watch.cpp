@@ -1,10 +1,10 @@
-// watch: every answering controller, read again and again. On a terminal the screen is
-// redrawn in place; elsewhere each round is printed as plain lines (or JSON lines).
+// watch: every answering controller, read again and again at the line's pace. On a terminal
+// the screen is redrawn in place; elsewhere each round is printed as plain lines (or JSON
+// lines). Each controller's failures and retries of the round come from the line's counts.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -30,25 +30,34 @@ struct Seen {
     float begin = 0, end = 0, position = 0;
     int state = 0;
     std::string inputs, outputs;
+    unsigned failures = 0, retries = 0; // in the last round
+    int cause = TROVEL_OK;              // why it did not answer
+    std::string why;
 };
 
-void Refresh(const Port& port, Seen& s, bool readPoints)
+void Refresh(const Line& line, Seen& s, bool readPoints)
 {
-    const Controller c(port, s.address);
+    const Controller c(line, s.address);
+    const TrovelLineStats before = line.Stats();
     if (readPoints || !s.pointsKnown) {
-        const auto begin = c.TryRead(GetBeginPoint);
-        const auto end = begin ? c.TryRead(GetEndPoint) : std::nullopt;
+        const auto begin = c.TryRead(TrovelGetBeginPoint);
+        const auto end = begin ? c.TryRead(TrovelGetEndPoint) : std::nullopt;
         s.pointsKnown = begin && end;
         if (s.pointsKnown) {
             s.begin = *begin;
             s.end = *end;
         }
     }
-    const auto position = c.TryRead(GetCurrentPoint);
-    const auto state = position ? c.TryRead(GetRunState) : std::nullopt;
-    const auto inputs = state ? c.TryRead(GetIoInputState) : std::nullopt;
-    const auto outputs = inputs ? c.TryRead(GetSwichState) : std::nullopt;
+    const auto position = c.TryRead(TrovelGetCurrentPoint);
+    const auto state = position ? c.TryRead(TrovelGetRunState) : std::nullopt;
+    const auto inputs = state ? c.TryRead(TrovelGetIoInputState) : std::nullopt;
+    const auto outputs = inputs ? c.TryRead(TrovelGetSwichState) : std::nullopt;
     s.answered = s.pointsKnown && outputs.has_value();
+    s.cause = s.answered ? TROVEL_OK : TrovelLastError();
+    s.why = s.answered ? "" : CauseMessage(s.cause, line.ReplyTimeoutMs(), line.LastRegister());
+    const TrovelLineStats round = Since(before, line.Stats());
+    s.failures = round.failures;
+    s.retries = round.retries;
     if (s.answered) {
         s.position = *position;
         s.state = *state;
@@ -72,27 +81,25 @@ std::string OutputsOn(const std::string& outputs)
     return on.empty() ? "all off" : "on " + on;
 }
 
-std::string Clock()
+std::string Counts(const Seen& s)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
+    return "failures " + std::to_string(s.failures) + ", retries " + std::to_string(s.retries);
 }
 
-// `round` is the time from one view to the next: the reads of every controller plus the pause.
-void DrawScreen(const Port& port, const std::vector<Seen>& all, std::chrono::duration<double> round)
+// "round 48 ms", and the pause after it when there is one.
+std::string RoundText(std::chrono::milliseconds round, int pauseMs)
 {
-    std::string screen = "\x1b[H\x1b[J"; // home, then clear: redrawn without scrolling
-    char title[256];
-    std::snprintf(title, sizeof title, "trovelctl watch  %s  every %.1f s  %s  (Ctrl-C to quit)\n\n",
-                  port.Name().c_str(), round.count(), Clock().c_str());
-    screen += title;
+    return "round " + std::to_string(round.count()) + " ms" +
+           (pauseMs > 0 ? " + " + std::to_string(pauseMs) + " ms pause" : "");
+}
+
+void DrawScreen(const Line& line, const std::vector<Seen>& all, const std::string& round)
+{
+    std::string screen = "trovelctl watch  " + line.Name() + "  " + round + "  " + LocalClock() + "  (Ctrl-C to quit)\n\n";
     for (const auto& s : all) {
         if (!s.answered) {
-            screen += " #" + std::to_string(s.address) + (s.address < 10 ? " " : "") + " no answer\n\n";
+            screen += " #" + std::to_string(s.address) + (s.address < 10 ? " " : "") + " no answer: " + s.why +
+                      "\n     " + Counts(s) + "\n\n";
             continue;
         }
         char number[16];
@@ -104,9 +111,17 @@ void DrawScreen(const Port& port, const std::vector<Seen>& all, std::chrono::dur
         const std::string head = std::string(" #") + number + " ";
         const int cells = BarCells(TerminalWidth() - 1, head.size() + 1 + tail.size(), kBarCells);
         screen += head + (cells > 0 ? Bar(Fraction(s.position, s.begin, s.end), cells) + " " : "") + tail +
-                  "\n     inputs: " + ActiveInputs(s.inputs) + "   outputs: " + OutputsOn(s.outputs) + "\n\n";
+                  "\n     inputs: " + ActiveInputs(s.inputs) + "   outputs: " + OutputsOn(s.outputs) + "   " +
+                  Counts(s) + "\n\n";
     }
-    std::fputs(screen.c_str(), stdout);
+    // Drawn over the last view, each line cleared after its text and the rest of the screen
+    // after the view: at the line's pace, clearing first would flicker.
+    std::string drawn = "\x1b[H";
+    for (std::size_t at = 0, end; at < screen.size(); at = end + 1) {
+        end = std::min(screen.find('\n', at), screen.size());
+        drawn += screen.substr(at, end - at) + "\x1b[K\n";
+    }
+    std::fputs((drawn + "\x1b[J").c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -114,7 +129,13 @@ void PrintRound(const std::vector<Seen>& all, int round, bool json)
 {
     for (const auto& s : all) {
         if (json) {
-            Json::Object members{{"round", round}, {"address", s.address}, {"answered", s.answered}};
+            Json::Object members{{"round", round},
+                                 {"address", s.address},
+                                 {"answered", s.answered},
+                                 {"failures", static_cast<int>(s.failures)},
+                                 {"retries", static_cast<int>(s.retries)}};
+            if (!s.answered)
+                members.emplace_back("cause", CauseJson(s.cause));
             if (s.answered) {
                 members.emplace_back("position", s.position);
                 members.emplace_back("begin_point", s.begin);
@@ -126,11 +147,13 @@ void PrintRound(const std::vector<Seen>& all, int round, bool json)
             }
             std::printf("%s\n", Json(std::move(members)).Dump().c_str());
         } else if (!s.answered) {
-            std::printf("%s #%d no answer\n", Clock().c_str(), s.address);
+            std::printf("%s #%d no answer: %s; %s\n", LocalClock().c_str(), s.address, s.why.c_str(),
+                        Counts(s).c_str());
         } else {
-            std::printf("%s #%d position %s (%s .. %s), %s, inputs %s, outputs %s\n", Clock().c_str(), s.address,
-                        FormatPosition(s.position).c_str(), FormatFloat(s.begin).c_str(), FormatFloat(s.end).c_str(),
-                        RunStateText(s.state).c_str(), s.inputs.c_str(), s.outputs.c_str());
+            std::printf("%s #%d position %s (%s .. %s), %s, inputs %s, outputs %s, %s\n", LocalClock().c_str(),
+                        s.address, FormatPosition(s.position).c_str(), FormatFloat(s.begin).c_str(),
+                        FormatFloat(s.end).c_str(), RunStateText(s.state).c_str(), s.inputs.c_str(),
+                        s.outputs.c_str(), Counts(s).c_str());
         }
     }
     std::fflush(stdout);
@@ -147,10 +170,12 @@ int Watch(const Context& ctx, const WatchOptions& options)
     if (ctx.addressGiven) {
         all.emplace_back(ctx.address);
     } else {
-        for (const auto& f : FindControllers(ctx.port, screen))
+        for (const auto& f : FindControllers(ctx.line, screen))
             all.emplace_back(f.address);
         if (all.empty())
-            FailController("no controller answers on " + ctx.port.Name());
+            FailController("no controller answers on " + ctx.line.Name() + ": " +
+                               CauseMessage(TrovelLastError(), ctx.line.ReplyTimeoutMs(), ctx.line.LastRegister()),
+                           TrovelLastError());
     }
 
     if (screen)
@@ -158,23 +183,23 @@ int Watch(const Context& ctx, const WatchOptions& options)
     bool anyAnswered = true;
     using SteadyClock = std::chrono::steady_clock;
     const auto pause = std::chrono::milliseconds(options.intervalMs);
-    std::optional<SteadyClock::time_point> lastView;
+    int lastCause = TROVEL_OK;
     for (int round = 0; options.rounds == 0 || round < options.rounds; ++round) {
         const auto started = SteadyClock::now();
         for (auto& s : all) {
             if (InterruptGuard::Raised())
                 break;
-            Refresh(ctx.port, s, round % kPointsEveryRounds == 0);
+            Refresh(ctx.line, s, round % kPointsEveryRounds == 0);
         }
         if (InterruptGuard::Raised())
             break;
         anyAnswered = std::any_of(all.begin(), all.end(), [](const Seen& s) { return s.answered; });
-        const auto now = SteadyClock::now();
+        lastCause = all.back().cause;
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started);
         if (screen)
-            DrawScreen(ctx.port, all, lastView ? now - *lastView : now - started + pause);
+            DrawScreen(ctx.line, all, RoundText(took, options.intervalMs));
         else
             PrintRound(all, round, ctx.json);
-        lastView = now;
         if (options.rounds != 0 && round + 1 == options.rounds)
             break;
         SleepUnlessInterrupted(pause);
@@ -187,7 +212,10 @@ int Watch(const Context& ctx, const WatchOptions& options)
     if (InterruptGuard::Raised())
         return InterruptGuard::ExitCode();
     if (!anyAnswered)
-        FailController("no answer from any watched controller on " + ctx.port.Name());
+        throw Failure(kExitController,
+                      "no answer from any watched controller on " + ctx.line.Name() + ": " + all.back().why,
+                      lastCause)
+            .MarkReported(ctx.json);
     return kExitOk;
 }
 

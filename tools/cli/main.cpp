@@ -13,9 +13,10 @@
 
 #include "Commands.h"
 #include "Format.h"
+#include "Json.h"
 #include "Link.h"
 #include "Parameters.h"
-#include "Terminal.h"
+#include "Platform.h"
 #include "TrovelSdk.h"
 #include "Usage.h"
 
@@ -59,8 +60,11 @@ std::string VersionText()
            (library == TROVELSDK_VERSION_STRING ? "" : " (built with the " TROVELSDK_VERSION_STRING " header)");
 }
 
-constexpr const char* kFooter = R"(Connection: --device PATH (or the environment variable TROVEL_DEVICE), or --port N
-for COMn, which is /dev/ttyS<N-1> on Linux. --addr picks the controller (default 1).
+constexpr const char* kFooter = R"(Connection: --device DEVICE (or the environment variable TROVEL_DEVICE): a serial
+device (/dev/ttyUSB0, COM12) or a network gateway (rtu+tcp://HOST:PORT for RTU through a
+serial device server, modbus+tcp://HOST[:PORT] for a Modbus TCP gateway); or --port N for
+COMn, which is /dev/ttyS<N-1> on Linux. --addr picks the controller (default 1). Replies
+end as soon as they are complete (--reply-mode frame); -v shows every frame on stderr.
 
 Exit codes: 0 done, 1 a controller did not answer or did not take a value,
 2 the command line is wrong (nothing was sent), 3 the port cannot be opened,
@@ -68,25 +72,33 @@ Exit codes: 0 done, 1 a controller did not answer or did not take a value,
 143 SIGTERM (a moving screen is stopped first).
 
 Examples:
+  trovelctl ports
   trovelctl --device /dev/ttyUSB0 scan
   trovelctl --device /dev/ttyUSB0 --addr 2 set speed 80
   trovelctl --device /dev/ttyUSB0 --addr 2 move right --wait
-  trovelctl --device /dev/ttyUSB0 params --json)";
+  trovelctl --device /dev/ttyUSB0 params --json
+  trovelctl --device modbus+tcp://192.0.2.7 --addr 3 -v get speed
+  trovelctl --device /dev/ttyUSB0 stats --count 100)";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Operates Trovel sliding-screen controllers (Modbus RTU, addresses 1-16) on a serial line.",
+    PrepareConsole();
+    CLI::App app{"Operates Trovel sliding-screen controllers (Modbus RTU, addresses 1-16) on a serial line or\n"
+                 "through a network gateway.",
                  "trovelctl"};
     app.fallthrough(); // global options may also follow the command
     app.set_version_flag("--version", VersionText);
 
-    PortChoice choice;
+    LineOptions choice;
     int address = 1;
     bool json = false;
-    auto* deviceOption = app.add_option("-d,--device", choice.device, "Serial device, e.g. /dev/ttyUSB0")
-                             ->option_text("PATH");
+    auto* deviceOption =
+        app.add_option("-d,--device", choice.device,
+                       "Serial device (/dev/ttyUSB0, COM12) or gateway (rtu+tcp://HOST:PORT,\n"
+                       "modbus+tcp://HOST[:PORT])")
+            ->option_text("DEVICE");
     auto* portOption =
         app.add_option("-p,--port", choice.port, "Port number N (COMN; /dev/ttyS<N-1> on Linux)")
             ->check(WholeNumber(1, 1024, "a port number from 1 to 1024"))
@@ -96,13 +108,34 @@ int main(int argc, char** argv)
         app.add_option("-a,--addr", address, "Device address of the controller, 1-16 (default 1)")
             ->check(WholeNumber(1, 16, "a device address from 1 to 16"))
             ->option_text("A");
-    app.add_flag("-j,--json", json, "Print the result as JSON (reading commands; watch prints JSON lines)");
+    app.add_flag("-j,--json", json,
+                 "Print the result as JSON (watch prints JSON lines); a failure as an object\n"
+                 "with its message and cause");
+    app.add_flag("-v,--verbose", choice.verbose, "Print every exchange on stderr: request, reply, time, outcome");
+    app.add_option("--reply-timeout", choice.replyTimeoutMs,
+                   "A reply must be complete MS after the request (default 250)")
+        ->check(WholeNumber(10, 10000, "milliseconds from 10 to 10000"))
+        ->option_text("MS");
+    app.add_option("--retries", choice.retries, "Repeat an exchange that failed on the line up to N times (default 0)")
+        ->check(WholeNumber(0, 5, "a number of retries from 0 to 5"))
+        ->option_text("N");
+    app.add_flag("--local-echo", choice.localEcho, "The adapter hands each request back before the reply");
+    std::string replyMode = "frame";
+    app.add_option("--reply-mode", replyMode,
+                   "frame: a read ends once the reply is complete (the default);\n"
+                   "silence: 100 ms after the last byte, as classic hosts do")
+        ->check(OneOf({"frame", "silence"}))
+        ->option_text("MODE");
 
     std::function<int(const Context&)> run;
+    std::function<int()> runWithoutLine;
     const auto command = [&](const char* name, const char* description) {
         return app.add_subcommand(name, description);
     };
 
+    command("ports", "List the serial ports of this computer")->callback([&] {
+        runWithoutLine = [&] { return Ports(json); };
+    });
     command("scan", "List the addresses 1-16 that answer, with serial numbers")->callback([&] { run = Scan; });
     command("info", "Serial number, dates, modes, run state and remote key")->callback([&] { run = Info; });
     command("params", "Every parameter and setting as a table")->callback([&] { run = Params; });
@@ -172,13 +205,21 @@ int main(int argc, char** argv)
 
     WatchOptions watch;
     auto* watchCommand = command("watch", "Live view of every answering controller, or of --addr's alone");
-    watchCommand->add_option("--interval", watch.intervalMs, "Pause between refreshes (default 500)")
+    watchCommand->add_option("--interval", watch.intervalMs, "Pause between refreshes (default 0: at the line's pace)")
         ->check(WholeNumber(0, 60000, "milliseconds from 0 to 60000"))
         ->option_text("MS");
     watchCommand->add_option("--count", watch.rounds, "Stop after N refreshes; 0 (the default) runs until Ctrl-C")
         ->check(WholeNumber(0, std::numeric_limits<int>::max(), "a number of refreshes, 0 (until Ctrl-C) or more"))
         ->option_text("N");
     watchCommand->callback([&] { run = [&](const Context& ctx) { return Watch(ctx, watch); }; });
+
+    StatsOptions stats;
+    auto* statsCommand =
+        command("stats", "Read every answering controller (or --addr's) in rounds, then print the line's counts");
+    statsCommand->add_option("--count", stats.rounds, "Rounds of reads (default 20)")
+        ->check(WholeNumber(1, 1000000, "a number of rounds from 1"))
+        ->option_text("N");
+    statsCommand->callback([&] { run = [&](const Context& ctx) { return Stats(ctx, stats); }; });
 
     // Each command's help ends with the options that go with every command.
     const std::string globalOptions = GlobalOptionsHelp(app);
@@ -200,25 +241,35 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
+    // With --json a failure is a document too, so a script reads stdout either way.
+    const auto failed = [&](int code, const char* message, int cause, bool document) {
+        if (json && document && code != kExitUsage)
+            std::printf("%s\n",
+                        Json(Json::Object{{"ok", false}, {"error", std::string(message)}, {"cause", CauseJson(cause)}})
+                            .Dump()
+                            .c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "trovelctl: %s\n", message);
+        return code;
+    };
     try {
+        if (runWithoutLine)
+            return runWithoutLine();
         if (choice.device.empty() && choice.port == 0) {
             if (const char* fromEnvironment = std::getenv("TROVEL_DEVICE"); fromEnvironment && *fromEnvironment)
                 choice.device = fromEnvironment;
             else
-                FailUsage("say which port: --device PATH or --port N (or set TROVEL_DEVICE)");
+                FailUsage("say which port: --device DEVICE or --port N (or set TROVEL_DEVICE)");
         }
-        const Port port(choice);
-        const Context ctx{port, address, json, StdoutDraws(), addressOption->count() > 0};
+        choice.frameReplies = replyMode == "frame";
+        const Line line(choice);
+        const Context ctx{line, address, json, StdoutDraws(), addressOption->count() > 0};
         const int code = run(ctx);
         std::fflush(stdout);
         return code;
     } catch (const Failure& f) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "trovelctl: %s\n", f.what());
-        return f.ExitCode();
+        return failed(f.ExitCode(), f.what(), f.Cause(), !f.Reported());
     } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "trovelctl: %s\n", e.what());
-        return kExitController;
+        return failed(kExitController, e.what(), TROVEL_OK, true);
     }
 }

@@ -18,16 +18,21 @@ _trovelctl()
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -d | --device | -p | --port | -a | --addr) ((i++)) ;;
+            -d | --device | -p | --port | -a | --addr | --reply-timeout | --retries | --reply-mode) ((i++)) ;;
             -*) ;;
             *) [ -z "$command" ] && command=$word ;;
         esac
     done
 
     case $prev in
-        -d | --device) mapfile -t COMPREPLY < <(compgen -f -- "$cur"); return ;;
+        -d | --device) # the serial ports this computer has first, then files
+            local ports
+            ports=$("$program" ports 2>/dev/null | grep -v '^no serial ports')
+            mapfile -t COMPREPLY < <({ compgen -W "$ports" -- "$cur"; compgen -f -- "$cur"; } | awk '!seen[$0]++')
+            return ;;
         -a | --addr) mapfile -t COMPREPLY < <(compgen -W "$(seq 1 16)" -- "$cur"); return ;;
-        -p | --port | --timeout | --interval | --count) return ;;
+        --reply-mode) mapfile -t COMPREPLY < <(compgen -W "frame silence" -- "$cur"); return ;;
+        -p | --port | --timeout | --interval | --count | --reply-timeout | --retries) return ;;
     esac
 
     local help words
