@@ -187,7 +187,14 @@ TEST(Lines, ClosingALineUnderRunningCallsIsSafe)
 {
     Simulated a({1}, 11.0f);
     for (int round = 0; round < 5; ++round) {
-        TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+        // The last round's device is released when its last call has returned: until then
+        // it is busy.
+        TrovelLine* line = nullptr;
+        for (int tries = 0; line == nullptr && tries < 100; ++tries) {
+            line = TrovelOpenLine(a.server->DevicePath().c_str());
+            if (line == nullptr)
+                std::this_thread::sleep_for(10ms);
+        }
         ASSERT_NE(line, nullptr);
         std::atomic<bool> stop{false};
         std::atomic<int> afterClose{0};
