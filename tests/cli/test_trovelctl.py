@@ -28,6 +28,9 @@ SIM = None
 COMMAND_LIMIT_SECONDS = 60
 
 
+START_SECONDS = 10
+
+
 class Result:
     def __init__(self, rc, out, err):
         self.rc, self.out, self.err = rc, out, err
@@ -142,6 +145,20 @@ class Discovery(CliTest):
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertIn(f"no controller answers on {silent.link}", r.stderr)
         self.assertIn("0 of 16 addresses answer", r.stdout)
+
+    def test_gateways_are_opened_by_their_urls(self):
+        """Catches a URL taken for a file path, and a network line that reaches no controller."""
+        with Simulator(SIM, "1,4", ["--listen-rtu", "127.0.0.1:0", "--listen-modbus-tcp", "127.0.0.1:0"]) as sim:
+            deadline = time.monotonic() + START_SECONDS
+            while len(urls := re.findall(r"^(?:rtu|modbus)\+tcp://\S+$", sim.log(), re.M)) < 2:
+                self.assertLess(time.monotonic(), deadline, sim.log())
+                time.sleep(0.05)
+            for url in urls:
+                with self.subTest(url=url):
+                    r = subprocess.run([TROVELCTL, "--device", url, "scan", "--json"], capture_output=True,
+                                       text=True, timeout=COMMAND_LIMIT_SECONDS)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual([c["address"] for c in json.loads(r.stdout)["controllers"]], [1, 4])
 
     def test_info(self):
         out = self.ok("info", addr=2)
