@@ -26,8 +26,6 @@ from simulator import Simulator  # noqa: E402
 TROVELCTL = None
 SIM = None
 COMMAND_LIMIT_SECONDS = 60
-
-
 START_SECONDS = 10
 
 
