@@ -165,15 +165,11 @@ namespace detail {
 
 struct FailureTag {};
 
-} // namespace detail
-
-// What the Try... forms return: a value, or the cause of the failure.
-template <class T>
-class [[nodiscard]] Result {
+// What every result knows of a failure: its cause, the C call and the controller.
+class Outcome {
 public:
-    Result(T value) : value_(std::move(value)) {} // NOLINT: a value is a successful result
-
-    Result(detail::FailureTag, int code, const char* call, int address) noexcept
+    Outcome() noexcept = default;
+    Outcome(FailureTag, int code, const char* call, int address) noexcept
         : code_(code == TROVEL_OK ? TROVEL_ERR_INTERNAL : code), call_(call), address_(address)
     {
     }
@@ -184,6 +180,27 @@ public:
     trovel::Cause Cause() const noexcept { return CauseOf(code_); }
     const char* Text() const noexcept { return TrovelErrorText(code_); }
     const char* Call() const noexcept { return call_; }
+
+    // Throws the Error of a failed result (aborts when built without exceptions).
+    void Check() const
+    {
+        if (!Ok())
+            Fail(code_, call_, address_);
+    }
+
+private:
+    int code_ = TROVEL_OK;
+    const char* call_ = "";
+    int address_ = -1;
+};
+} // namespace detail
+
+// What the Try... forms return: a value, or the cause of the failure.
+template <class T>
+class [[nodiscard]] Result : public detail::Outcome {
+public:
+    Result(T value) : value_(std::move(value)) {} // NOLINT: a value is a successful result
+    using Outcome::Outcome;
 
     // The value; on a failed result throws the Error (aborts when built without exceptions).
     const T& Value() const&
@@ -198,45 +215,14 @@ public:
     }
     T ValueOr(T fallback) const& { return Ok() ? *value_ : std::move(fallback); }
 
-    void Check() const
-    {
-        if (!Ok())
-            detail::Fail(code_, call_, address_);
-    }
-
 private:
     std::optional<T> value_;
-    int code_ = TROVEL_OK;
-    const char* call_ = "";
-    int address_ = -1;
 };
 
 template <>
-class [[nodiscard]] Result<void> {
+class [[nodiscard]] Result<void> : public detail::Outcome {
 public:
-    Result() noexcept = default;
-    Result(detail::FailureTag, int code, const char* call, int address) noexcept
-        : code_(code == TROVEL_OK ? TROVEL_ERR_INTERNAL : code), call_(call), address_(address)
-    {
-    }
-
-    bool Ok() const noexcept { return code_ == TROVEL_OK; }
-    explicit operator bool() const noexcept { return Ok(); }
-    int Code() const noexcept { return code_; }
-    trovel::Cause Cause() const noexcept { return CauseOf(code_); }
-    const char* Text() const noexcept { return TrovelErrorText(code_); }
-    const char* Call() const noexcept { return call_; }
-
-    void Check() const
-    {
-        if (!Ok())
-            detail::Fail(code_, call_, address_);
-    }
-
-private:
-    int code_ = TROVEL_OK;
-    const char* call_ = "";
-    int address_ = -1;
+    using Outcome::Outcome;
 };
 
 // ---- Trace ---------------------------------------------------------------------------------
