@@ -16,6 +16,8 @@ namespace Trovel
 {
     static class NativeLoader
     {
+        static readonly object once = new object();
+        static bool tried;
         static IntPtr loaded;
 
         [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true, EntryPoint = "LoadLibraryW")]
@@ -55,7 +57,19 @@ namespace Trovel
             return new[] { program, binding };
         }
 
+        // Called by the static constructors of Native and of the typed layer's entry classes:
+        // mono runs no static constructor before a P/Invoke, so Native's alone is not enough.
         internal static void Preload()
+        {
+            lock (once) {
+                if (!tried) {
+                    tried = true;
+                    Load();
+                }
+            }
+        }
+
+        static void Load()
         {
             try {
                 foreach (string folder in Folders()) {
