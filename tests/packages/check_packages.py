@@ -140,7 +140,10 @@ def debian(args, work):
     tools = ["usr/bin/trovelctl", "usr/bin/trovel-sim", "usr/share/man/man1/trovelctl.1.gz",
              "usr/share/man/man1/trovel-sim.1.gz", "usr/share/bash-completion/completions/trovelctl"]
     if args.gateway:
-        tools += ["usr/bin/trovel-gateway", "usr/lib/systemd/system/trovel-gateway.service"]
+        tools.append("usr/bin/trovel-gateway")
+        if glob.glob(f"{args.source}/tools/gateway/**/trovel-gateway.service", recursive=True) + \
+                glob.glob(f"{args.source}/packaging/**/trovel-gateway.service", recursive=True):
+            tools.append("usr/lib/systemd/system/trovel-gateway.service")
     # Files of a package that belong to another break upgrades and co-installation.
     table = {
         "libtrovelsdk1": (["usr/lib/libtrovelsdk.so.1", f"usr/lib/libtrovelsdk.so.{args.version}"],
