@@ -13,6 +13,9 @@ set(TROVEL_PACKAGE_CONTACT "TrovelSdk developers <sdk@trovel.example>" CACHE STR
   "Maintainer of the Debian packages: NAME <ADDRESS>")
 set(CPACK_PACKAGE_CONTACT "${TROVEL_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Each package's description starts with its own synopsis; CPack prepends the summary
+# unless it is CPack's default, so it is that.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL lib dev tools)
@@ -37,30 +40,30 @@ set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 # The loader's cache is refreshed once per dpkg run, after every package is unpacked.
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 set(CPACK_COMPONENT_LIB_DESCRIPTION "Host library for Trovel sliding-screen controllers
- TrovelSdk drives Trovel sliding-screen controllers over Modbus RTU
- (19200 baud, up to sixteen on an RS-485 line) or through Modbus TCP and
- RTU-over-TCP gateways. This package holds the shared library libtrovelsdk.so.${PROJECT_VERSION_MAJOR}.")
+TrovelSdk drives Trovel sliding-screen controllers over Modbus RTU
+(19200 baud, up to sixteen on an RS-485 line) or through Modbus TCP and
+RTU-over-TCP gateways. This package holds the shared library libtrovelsdk.so.${PROJECT_VERSION_MAJOR}.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtrovelsdk-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
 set(CPACK_COMPONENT_DEV_DESCRIPTION "Development files of TrovelSdk
- Headers of the C interface (TrovelSdk.h) and of the header-only C++
- interface (trovel/trovel.hpp), the CMake package (find_package(TrovelSdk))
- and the pkg-config file (trovelsdk) for building hosts of Trovel
- sliding-screen controllers.")
+Headers of the C interface (TrovelSdk.h) and of the header-only C++
+interface (trovel/trovel.hpp), the CMake package (find_package(TrovelSdk))
+and the pkg-config file (trovelsdk) for building hosts of Trovel
+sliding-screen controllers.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME trovel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS lib)
-set(tools_summary " trovelctl, the operator's tool, and trovel-sim, a controller simulator.")
+set(tools_summary "trovelctl, the operator's tool, and trovel-sim, a controller simulator.")
 if(TARGET trovel-gateway)
-  set(tools_summary "${tools_summary}\n trovel-gateway serves lines to Modbus TCP clients, MQTT and a browser.")
+  set(tools_summary "${tools_summary}\ntrovel-gateway serves lines to Modbus TCP clients, MQTT and a browser.")
 endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Tools for Trovel sliding-screen controllers
 ${tools_summary}
- Serial ports belong to the dialout group: add the users who drive screens
- to it (sudo usermod -aG dialout USER).")
+Serial ports belong to the dialout group: add the users who drive screens
+to it (sudo usermod -aG dialout USER).")
 
 # trovel-gateway is built where its sources are; its systemd unit joins it when one exists.
 set(TROVEL_POSTINST_UNIT ":")
