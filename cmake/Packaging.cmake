@@ -3,7 +3,8 @@
 #   cpack --config build/linux-release/CPackConfig.cmake -B build/packages
 # Install rules name their component (lib, dev); everything else installed, the programs'
 # rules included, falls into tools (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME).
-if(WIN32)
+# Embedded in a host's build, the host's own packaging is left alone.
+if(WIN32 OR NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()
 
