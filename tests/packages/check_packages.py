@@ -83,6 +83,7 @@ def nuget(args, work):
     package.extractall(unpacked)
     shutil.copytree(os.path.join(unpacked, "lib", "net462"), app)
     shutil.copytree(os.path.join(unpacked, "runtimes"), os.path.join(app, "runtimes"))
+    framework_projects(args, unpacked, work)
     host = os.path.join(app, "TrovelHost.exe")
     built = run(["mcs", "-nologo", f"-r:{app}/TrovelSdk.Net.dll", f"-out:{host}",
                  os.path.join(args.source, "examples", "dotnet", "Host.cs")])
@@ -91,6 +92,37 @@ def nuget(args, work):
         ran = run_example(args, ["mono", host, "{device}", "2"], cwd=work)
         check("nuget: under mono with runtimes/linux-x64/native, against the simulator", ran.returncode == 0,
               ran.stdout[-1500:] + ran.stderr[-1500:])
+
+
+PROJECT = """<Project ToolsVersion="4.0" DefaultTargets="Build" xmlns="http://schemas.microsoft.com/developer/msbuild/2003">
+  <PropertyGroup><OutputType>Exe</OutputType><TargetFrameworkVersion>v4.6.2</TargetFrameworkVersion>
+    <PlatformTarget>{platform}</PlatformTarget><OutputPath>out/</OutputPath><AssemblyName>host</AssemblyName></PropertyGroup>
+  <ItemGroup><Compile Include="Host.cs" /><Reference Include="System" />
+    <Reference Include="TrovelSdk.Net"><HintPath>{package}/lib/net462/TrovelSdk.Net.dll</HintPath></Reference></ItemGroup>
+  <Import Project="$(MSBuildToolsPath)/Microsoft.CSharp.targets" />
+  <Import Project="{package}/build/net462/TrovelSdk.targets" />
+</Project>
+"""
+
+
+def framework_projects(args, unpacked, work):
+    """A packages.config project (build/ imports buildTransitive/) gets the DLL of its platform
+    target beside the program, or both in x86/ and x64/ for AnyCPU; xbuild stands in for MSBuild."""
+    table = {"x86": {"TrovelSdk.dll": I386}, "x64": {"TrovelSdk.dll": AMD64},
+             "AnyCPU": {"x86/TrovelSdk.dll": I386, "x64/TrovelSdk.dll": AMD64}}
+    for platform, expected in table.items():
+        project = os.path.join(work, f"project-{platform}")
+        os.makedirs(project)
+        shutil.copy(os.path.join(args.source, "examples", "dotnet", "Host.cs"), project)
+        with open(os.path.join(project, "host.csproj"), "w") as out:
+            out.write(PROJECT.format(platform=platform, package=unpacked))
+        built = run(["xbuild", "/nologo", "/v:q", "host.csproj"], cwd=project)
+        output = os.path.join(project, "out")
+        natives = {os.path.relpath(os.path.join(d, f), output) for d, _, files in os.walk(output) for f in files
+                   if f == "TrovelSdk.dll"}
+        got = {name: machine(open(os.path.join(output, name), "rb").read()) for name in natives}
+        check(f"nuget: a .NET Framework {platform} project gets {sorted(expected)}",
+              built.returncode == 0 and got == expected, built.stdout[-800:] + f" native DLLs {got}")
 
 
 def wheels(args, work):
