@@ -9,6 +9,8 @@
 // found, leaves the platform's own search alone, so its error still names what is missing.
 using System;
 using System.IO;
+using System.Linq;
+using System.Linq.Expressions;
 using System.Reflection;
 using System.Runtime.InteropServices;
 
@@ -96,7 +98,8 @@ namespace Trovel
 
         // .NET Core and later look for libTrovelSdk.so on Linux, which is not the file's name;
         // a resolver hands them the library loaded above. The API is absent from .NET Framework
-        // and mono, hence reflection.
+        // and mono, and its delegate takes a type .NET Framework 4.0 lacks: the resolver is
+        // built at run time from the delegate's own signature.
         static void UseOnNetCore()
         {
             Type nativeLibrary = Type.GetType("System.Runtime.InteropServices.NativeLibrary");
@@ -105,11 +108,15 @@ namespace Trovel
                 return;
             MethodInfo set = nativeLibrary.GetMethod("SetDllImportResolver", new[] { typeof(Assembly), resolverType });
             MethodInfo resolve = typeof(NativeLoader).GetMethod("Resolve", BindingFlags.NonPublic | BindingFlags.Static);
-            if (set != null && resolve != null)
-                set.Invoke(null, new object[] { typeof(NativeLoader).Assembly, Delegate.CreateDelegate(resolverType, resolve) });
+            if (set == null || resolve == null)
+                return;
+            ParameterExpression[] parameters = resolverType.GetMethod("Invoke").GetParameters()
+                .Select(p => Expression.Parameter(p.ParameterType, p.Name)).ToArray();
+            Delegate resolver = Expression.Lambda(resolverType, Expression.Call(resolve, parameters[0]), parameters).Compile();
+            set.Invoke(null, new object[] { typeof(NativeLoader).Assembly, resolver });
         }
 
-        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
+        static IntPtr Resolve(string name)
         {
             return name == Native.Library ? loaded : IntPtr.Zero;
         }

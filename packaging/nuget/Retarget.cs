@@ -1,6 +1,7 @@
 // Makes the binding compiled against .NET Framework's reference assemblies a .NET Standard 2.0
-// one: its reference to mscorlib becomes a reference to netstandard 2.0.0.0. Refuses when the
-// binding uses a type netstandard does not have, since such an assembly would fail to load.
+// one: its references to mscorlib, System and System.Core become one reference to netstandard
+// 2.0.0.0. Refuses when the binding uses a type netstandard does not have, since such an
+// assembly would fail to load.
 //
 //   mono Retarget.exe IN.dll NETSTANDARD-FACADE.dll OUT.dll
 using System;
@@ -20,18 +21,25 @@ static class Retarget
         }
         var module = ModuleDefinition.ReadModule(args[0]);
         var offered = new HashSet<string>(ModuleDefinition.ReadModule(args[1]).ExportedTypes.Select(t => t.FullName));
+        // .NET Framework's own assemblies, each of whose types netstandard forwards.
+        var framework = new HashSet<string> { "mscorlib", "System", "System.Core" };
+        var others = module.AssemblyReferences.Where(r => !framework.Contains(r.Name)).Select(r => r.Name).ToList();
         var corlib = module.AssemblyReferences.SingleOrDefault(r => r.Name == "mscorlib");
-        if (corlib == null || module.AssemblyReferences.Count != 1) {
-            Console.Error.WriteLine("Retarget: expected mscorlib as the only reference, found " +
-                                    string.Join(", ", module.AssemblyReferences.Select(r => r.Name)));
+        if (corlib == null || others.Count > 0) {
+            Console.Error.WriteLine("Retarget: references beyond .NET Framework's core: " + string.Join(", ", others));
             return 1;
         }
-        var missing = module.GetTypeReferences().Where(t => t.Scope == corlib && t.DeclaringType == null)
-                            .Select(t => t.FullName).Where(name => !offered.Contains(name)).ToList();
+        var moved = module.GetTypeReferences().Where(t => t.DeclaringType == null && t.Scope is AssemblyNameReference &&
+                                                          framework.Contains(t.Scope.Name)).ToList();
+        var missing = moved.Select(t => t.FullName).Where(name => !offered.Contains(name)).ToList();
         if (missing.Count > 0) {
             Console.Error.WriteLine("Retarget: not in .NET Standard 2.0: " + string.Join(", ", missing));
             return 1;
         }
+        foreach (var type in moved)
+            type.Scope = corlib;
+        foreach (var reference in module.AssemblyReferences.Where(r => r != corlib).ToList())
+            module.AssemblyReferences.Remove(reference);
         corlib.Name = "netstandard";
         corlib.Version = new Version(2, 0, 0, 0);
         corlib.PublicKeyToken = NetStandardToken;

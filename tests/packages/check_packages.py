@@ -77,21 +77,24 @@ def nuget(args, work):
     check("nuspec: every field", all(fields.values()), f"missing {[t for t, m in fields.items() if not m]}")
     check("nuspec: version is the project's", fields["version"] and fields["version"].group(1) == args.version)
 
-    # A C# program built against lib/net462 runs under mono with the native library of
-    # runtimes/linux-x64/native only, laid out as a build's output folder has it.
-    unpacked, app = os.path.join(work, "nupkg"), os.path.join(work, "app")
+    # A C# program built against the package's binding runs under mono with the native library
+    # of runtimes/linux-x64/native only, laid out as a build's output folder has it; the
+    # netstandard2.0 one catches a retargeting that broke the assembly.
+    unpacked = os.path.join(work, "nupkg")
     package.extractall(unpacked)
-    shutil.copytree(os.path.join(unpacked, "lib", "net462"), app)
-    shutil.copytree(os.path.join(unpacked, "runtimes"), os.path.join(app, "runtimes"))
     framework_projects(args, unpacked, work)
-    host = os.path.join(app, "TrovelHost.exe")
-    built = run(["mcs", "-nologo", f"-r:{app}/TrovelSdk.Net.dll", f"-out:{host}",
-                 os.path.join(args.source, "examples", "dotnet", "Host.cs")])
-    check("nuget: a C# host compiles against lib/net462", built.returncode == 0, built.stdout + built.stderr)
-    if built.returncode == 0:
-        ran = run_example(args, ["mono", host, "{device}", "2"], cwd=work)
-        check("nuget: under mono with runtimes/linux-x64/native, against the simulator", ran.returncode == 0,
-              ran.stdout[-1500:] + ran.stderr[-1500:])
+    for framework, references in (("net462", []), ("netstandard2.0", ["-r:/usr/lib/mono/4.5/Facades/netstandard.dll"])):
+        app = os.path.join(work, f"app-{framework}")
+        shutil.copytree(os.path.join(unpacked, "lib", framework), app)
+        shutil.copytree(os.path.join(unpacked, "runtimes"), os.path.join(app, "runtimes"))
+        host = os.path.join(app, "TrovelHost.exe")
+        built = run(["mcs", "-nologo", *references, f"-r:{app}/TrovelSdk.Net.dll", f"-out:{host}",
+                     os.path.join(args.source, "examples", "dotnet", "Host.cs")])
+        check(f"nuget: a C# host compiles against lib/{framework}", built.returncode == 0, built.stdout + built.stderr)
+        if built.returncode == 0:
+            ran = run_example(args, ["mono", host, "{device}", "2"], cwd=work)
+            check(f"nuget: lib/{framework} under mono with runtimes/linux-x64/native, against the simulator",
+                  ran.returncode == 0, ran.stdout[-1500:] + ran.stderr[-1500:])
 
 
 PROJECT = """<Project ToolsVersion="4.0" DefaultTargets="Build" xmlns="http://schemas.microsoft.com/developer/msbuild/2003">
