@@ -106,6 +106,4 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/README.Debian
 # In the packages' staging tree only: man pages compressed, and no run path (the programs
 # sit in /usr/bin, the library in /usr/lib where the loader looks anyway).
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebStaging.cmake)
-# cpack installs what is built; scripts/package builds only the packaged targets.
-set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 include(CPack)
