@@ -53,13 +53,15 @@ def nuspec(version, repository):
                    "(x86, x64) and Linux (x64).")
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <package xmlns="http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd">
-  <metadata minClientVersion="5.10">
+  <metadata>
     <id>{ID}</id>
     <version>{escape(version)}</version>
     <title>TrovelSdk</title>
     <authors>TrovelSdk developers</authors>
     <description>{escape(description)}</description>
     <license type="file">LICENSE.txt</license>
+    <!-- What nuget pack writes beside a license file, for clients older than 4.9. -->
+    <licenseUrl>https://aka.ms/deprecateLicenseUrl</licenseUrl>
     <readme>README.md</readme>
     <repository type="git" url="{escape(repository)}" />
     <tags>trovel modbus rtu rs485 serial sliding-screen controller</tags>
