@@ -36,6 +36,8 @@ namespace Trovel
     /// lines run at the same time; calls on one line queue. Dispose closes it.</summary>
     public sealed class Line : IDisposable
     {
+        static Line() { NativeLoader.Preload(); }
+
         // The library keeps only a function pointer: every delegate ever registered stays
         // referenced here, since a call on another thread may still be on its way to an old one.
         static readonly List<Native.TraceFn> registeredTraces = new List<Native.TraceFn>();

@@ -40,6 +40,9 @@ namespace Trovel
         public const string Library = "TrovelSdk";
         const CallingConvention Call = CallingConvention.Winapi;
 
+        // Runs before the first call of any export below.
+        static Native() { NativeLoader.Preload(); }
+
         /// <summary>TrovelTraceFn: called once per exchange, on the calling thread, after the
         /// line's lock is released. Keep the delegate referenced while it is registered.</summary>
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]

@@ -7,6 +7,8 @@ namespace Trovel
     /// <summary>What the library offers besides lines and controllers.</summary>
     public static class Sdk
     {
+        static Sdk() { NativeLoader.Preload(); }
+
         /// <summary>The version of the library actually loaded, "MAJOR.MINOR.PATCH".</summary>
         public static string Version { get { return Marshal.PtrToStringAnsi(Native.TrovelVersion()); } }
 
