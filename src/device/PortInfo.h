@@ -31,6 +31,10 @@ PortInfo ReadSysfsPort(const std::filesystem::path& sysRoot, const std::string& 
 
 // The latency timer file of a USB serial adapter's tty, empty when it has none.
 std::filesystem::path LatencyTimerFile(const std::filesystem::path& sysRoot, const std::string& kernelName);
+#else
+// The LatencyTimer of the FTDI driver for port "COM7" (or "\\.\COM7"), from its device
+// parameters in the registry; -1 for another driver or an unknown port.
+int RegistryLatencyTimer(const std::string& portName);
 #endif
 
 } // namespace trovel::device

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/Backends.h"
+#include "device/PortInfo.h"
 
 namespace trovel::device {
 
@@ -43,9 +44,11 @@ bool MeansGone(DWORD error) noexcept
     }
 }
 
+SettingResult ApplyRs485Direction(HANDLE h, const Rs485& settings) noexcept;
+
 class SerialPort final : public Device {
 public:
-    explicit SerialPort(HANDLE handle) noexcept : handle_(handle) {}
+    SerialPort(HANDLE handle, int latencyTimerMs) noexcept : handle_(handle), latencyTimerMs_(latencyTimerMs) {}
     ~SerialPort() override
     {
         ::PurgeComm(handle_, kPurgeEverything);
@@ -107,6 +110,11 @@ public:
 
     void DiscardInput() noexcept override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
 
+    SettingResult SetRs485(const Rs485& settings) noexcept override { return ApplyRs485Direction(handle_, settings); }
+
+    // A program cannot lower it; the driver's setting is only read (docs/troubleshooting.md).
+    Latency AdapterLatency() const noexcept override { return {latencyTimerMs_, latencyTimerMs_, false, 0}; }
+
 private:
     Io Read(std::span<std::uint8_t> into, COMMTIMEOUTS timeouts) noexcept
     {
@@ -119,7 +127,38 @@ private:
     }
 
     HANDLE handle_;
+    int latencyTimerMs_;
 };
+
+// RS-485 direction by the driver: RTS_CONTROL_TOGGLE raises RTS while bytes go out. It
+// knows neither the opposite level nor delays, and a driver may refuse it or take it and
+// keep its old mode, which the state read back tells. Off leaves toggling only.
+SettingResult ApplyRs485Direction(HANDLE h, const Rs485& settings) noexcept
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (::GetCommState(h, &dcb) != 1)
+        return SettingResult::Refused;
+    if (settings.mode == Rs485Mode::Off) {
+        if (dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+            return SettingResult::Done;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        return ::SetCommState(h, &dcb) == 1 ? SettingResult::Done : SettingResult::Refused;
+    }
+    if (settings.mode != Rs485Mode::RtsHighOnSend || settings.delayBeforeMs != 0 || settings.delayAfterMs != 0)
+        return SettingResult::Unsupported;
+    const DCB before = dcb;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    if (::SetCommState(h, &dcb) != 1)
+        return SettingResult::Unsupported;
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (::GetCommState(h, &now) == 1 && now.fRtsControl == RTS_CONTROL_TOGGLE)
+        return SettingResult::Done;
+    DCB restore = before;
+    static_cast<void>(::SetCommState(h, &restore));
+    return SettingResult::Unsupported;
+}
 
 // Only the line format changes; flow control, DTR/RTS and the special characters stay as
 // the driver reports them.
@@ -208,7 +247,12 @@ Opened OpenSerial(const std::string& name)
         ::CloseHandle(h);
         return {nullptr, OpenError::Other};
     }
-    return {std::make_unique<SerialPort>(h), OpenError::None};
+    int latency = -1;
+    try {
+        latency = RegistryLatencyTimer(name);
+    } catch (...) {
+    }
+    return {std::make_unique<SerialPort>(h, latency), OpenError::None};
 }
 
 std::vector<std::string> ListPorts()
