@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <string>
 #include <vector>
 
 #include "device/Backends.h"
@@ -25,6 +26,7 @@ constexpr DWORD kQueueSize = 4096;            // driver queues, four times the l
 constexpr DWORD kClassicIntervalMs = 100;     // the time-outs a port gets at open
 constexpr DWORD kClassicTotalMs = 250;
 constexpr DWORD kWriteTotalMs = 250;
+constexpr unsigned long kAskedByName = 256; // COM ports looked up one by one when listing
 
 // Errors by which a handle says its device went away (a USB adapter pulled).
 bool MeansGone(DWORD error) noexcept
@@ -223,6 +225,12 @@ std::wstring DeviceName(const std::string& name)
     return comName ? L"\\\\.\\" + wide : wide;
 }
 
+bool RunningUnderWine() noexcept
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 } // namespace
 
 std::string PortName(std::uint32_t number)
@@ -273,6 +281,22 @@ std::vector<std::string> ListPorts()
         if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
             std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             ports.emplace_back(std::stoul(name.substr(3)), name);
+    }
+    // Wine lists only the ports it made at start-up; one linked in its dosdevices folder
+    // later is found only by opening it.
+    if (RunningUnderWine()) {
+        for (unsigned long number = 1; number <= kAskedByName; ++number) {
+            const std::wstring device = L"\\\\.\\COM" + std::to_wstring(number);
+            if (std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.first == number; }))
+                continue;
+            // Without access rights: a look at the device, not a claim on it.
+            const HANDLE h = ::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_ACCESS_DENIED)
+                ports.emplace_back(number, "COM" + std::to_string(number));
+            if (h != INVALID_HANDLE_VALUE)
+                ::CloseHandle(h);
+        }
     }
     std::sort(ports.begin(), ports.end());
     std::vector<std::string> out;
