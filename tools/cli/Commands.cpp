@@ -313,9 +313,12 @@ std::vector<Found> FindControllers(const Line& line, bool showBar,
         const Controller c(line, candidate.address);
         const auto serial = c.TryRead(TrovelGetSerial);
         const int cause = TrovelLastError();
-        // An exception is an answer too; so is a clean answer to the probe.
+        // An exception is an answer too; so is a clean answer to the probe, and damaged answers to
+        // both questions (a noisy line; a foreign reply might be another controller's).
+        const bool damaged = cause == TROVEL_ERR_CRC || cause == TROVEL_ERR_SHORT_REPLY;
         const bool there = serial || cause > TROVEL_ERR_EXCEPTION_BASE || candidate.cause == TROVEL_OK ||
-                           candidate.cause > TROVEL_ERR_EXCEPTION_BASE;
+                           candidate.cause > TROVEL_ERR_EXCEPTION_BASE ||
+                           (damaged && (candidate.cause == TROVEL_ERR_CRC || candidate.cause == TROVEL_ERR_SHORT_REPLY));
         if (!there)
             continue;
         found.push_back({candidate.address, serial.value_or(""), serial ? TROVEL_OK : cause});
