@@ -751,6 +751,36 @@ inline std::vector<std::string> ListPorts()
     }
 }
 
+// One serial port with what the system tells about it (TrovelListPortsInfo): name is what
+// Line opens; empty text and -1 where the system does not tell.
+struct PortInfo {
+    std::string name, description, manufacturer, serialNumber, location;
+    int vendorId = -1, productId = -1; // USB VID and PID
+    int latencyTimerMs = -1;           // how long the adapter holds received bytes
+    int inUse = -1;                    // 1 held by another program, 0 not seen in use
+};
+
+inline std::vector<PortInfo> ListPortsInfo()
+{
+    for (int count = TrovelListPortsInfo(nullptr, 0); count > 0;) {
+        std::vector<TrovelPortInfo> raw(static_cast<std::size_t>(count), TrovelPortInfo{});
+        raw[0].size = sizeof(TrovelPortInfo);
+        const int now = TrovelListPortsInfo(raw.data(), count);
+        if (now > count) { // a port came meanwhile
+            count = now;
+            continue;
+        }
+        std::vector<PortInfo> ports;
+        for (int i = 0; i < now; ++i) {
+            const TrovelPortInfo& p = raw[static_cast<std::size_t>(i)];
+            ports.push_back({p.name, p.description, p.manufacturer, p.serialNumber, p.location, p.vendorId, p.productId,
+                             p.latencyTimerMs, p.inUse});
+        }
+        return ports;
+    }
+    return {};
+}
+
 } // namespace trovel
 
 #endif // TROVEL_TROVEL_HPP
