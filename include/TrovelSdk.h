@@ -384,7 +384,8 @@ typedef struct TrovelPortInfo {
     int vendorId;               /* USB VID, e.g. 0x0403; -1 when not a USB adapter */
     int productId;              /* USB PID, e.g. 0x6001; -1 when not a USB adapter */
     int latencyTimerMs;         /* how long the adapter holds received bytes (FTDI: 16 by default); -1 unknown */
-    int inUse;                  /* 1 held by another process, 0 not seen in use, -1 not known */
+    int inUse;                  /* 1 held by another process (on Windows also by this one), 0 not seen
+                                   in use, -1 not known */
 } TrovelPortInfo;
 
 /* The ports of TrovelListPorts with their descriptions, into an array of count elements.
