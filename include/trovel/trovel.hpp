@@ -74,6 +74,8 @@ enum class Cause : int {
     DeviceGone = TROVEL_ERR_DEVICE_GONE,
     Internal = TROVEL_ERR_INTERNAL,
     BadValue = TROVEL_ERR_BAD_VALUE,
+    Rs485Unsupported = TROVEL_ERR_RS485_UNSUPPORTED,
+    SettingRefused = TROVEL_ERR_SETTING_REFUSED,
     ExceptionReply = TROVEL_ERR_EXCEPTION_BASE,
 };
 
@@ -671,6 +673,17 @@ public:
     {
         return Setting(TrovelSetReplyMode(handle_, static_cast<int>(mode)), "TrovelSetReplyMode");
     }
+    // RS-485 direction by RTS (TrovelSetRs485), for a transceiver on a plain UART:
+    // TROVEL_RS485_RTS_HIGH for most. A USB adapter answers Cause::Rs485Unsupported and the
+    // line works as before.
+    Result<void> TrySetRs485(int mode, int delayBeforeMs = 0, int delayAfterMs = 0)
+    {
+        if (handle_ == nullptr)
+            return Setting(0, "TrovelSetRs485");
+        if (TrovelSetRs485(handle_, mode, delayBeforeMs, delayAfterMs) != 0)
+            return {};
+        return Result<void>(detail::FailureTag{}, TrovelLastError(), "TrovelSetRs485", -1);
+    }
     // An empty function turns the trace off.
     Result<void> TrySetTrace(TraceFunction function)
     {
@@ -701,6 +714,10 @@ public:
     void SetRetries(int count) { TrySetRetries(count).Check(); }
     void SetLocalEcho(bool on) { TrySetLocalEcho(on).Check(); }
     void SetReplyMode(ReplyMode mode) { TrySetReplyMode(mode).Check(); }
+    void SetRs485(int mode, int delayBeforeMs = 0, int delayAfterMs = 0)
+    {
+        TrySetRs485(mode, delayBeforeMs, delayAfterMs).Check();
+    }
     void SetTrace(TraceFunction function) { TrySetTrace(std::move(function)).Check(); }
     LineStats Stats() const { return TryStats().Value(); }
 #endif
