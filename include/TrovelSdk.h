@@ -272,6 +272,10 @@ TROVEL_API int TROVEL_CALL TrovelFixedCurrentPoint(TrovelLine* line, int address
 #define TROVEL_ERR_INTERNAL       27   /* unexpected failure inside the library */
 #define TROVEL_ERR_BAD_VALUE      28   /* the reply holds a value the call cannot express (a date
                                           with too few digits) */
+#define TROVEL_ERR_RS485_UNSUPPORTED 29 /* the adapter does not switch RS-485 direction on request
+                                          (USB RS-485 adapters switch by themselves); the line
+                                          works as before */
+#define TROVEL_ERR_SETTING_REFUSED 30  /* the driver refused the setting; the line works as before */
 /* A Modbus exception reply: base plus the exception code (1..255), e.g. 258 for code 02. */
 #define TROVEL_ERR_EXCEPTION_BASE 256
 #define TROVEL_ERR_EXCEPTION(code) (TROVEL_ERR_EXCEPTION_BASE + (code))
@@ -345,6 +349,52 @@ typedef struct TrovelLineStats {
 /* Fills the first out->size bytes (at most sizeof(TrovelLineStats)); returns 1, or 0 for a
  * NULL out, a size below 8 or a line handle that is not open. */
 TROVEL_API int TROVEL_CALL TrovelGetLineStats(TrovelLine* line, TrovelLineStats* out);
+
+/* ---- Real adapters: RS-485 direction and the ports' descriptions -----------------------
+ * An RS-485 transceiver on a plain UART (an industrial PC, a Raspberry Pi HAT) must be
+ * switched to send by RTS. TrovelSetRs485 asks the driver to do it around every request:
+ * Linux TIOCSRS485 (only these flags change, the driver's others stay), Windows
+ * RTS_CONTROL_TOGGLE (RTS high while sending; no delays there, so a delay other than 0,
+ * like RTS low on send, is refused as unsupported). The setting is kept across close and
+ * reopen and applied at every open; on an open line it applies at once. Returns 1, or 0
+ * with the cause (unlike the other settings, it records one): TROVEL_ERR_ARGUMENT (mode
+ * or a delay out of range), TROVEL_ERR_BAD_LINE, TROVEL_ERR_NOT_SERIAL (a network line),
+ * TROVEL_ERR_RS485_UNSUPPORTED (USB adapters, pseudo-terminals: they need none), or
+ * TROVEL_ERR_SETTING_REFUSED. After a 0 the line works exactly as before. Without a
+ * rebuild: TROVEL_RS485=rts-high|rts-low|off[,BEFORE_MS,AFTER_MS] for the default line. */
+
+#define TROVEL_RS485_OFF            0   /* the driver's own setting (the default) */
+#define TROVEL_RS485_RTS_HIGH       1   /* RTS high while sending, low after (most transceivers) */
+#define TROVEL_RS485_RTS_LOW        2   /* RTS low while sending, high after */
+#define TROVEL_RS485_MAX_DELAY_MS 100
+
+/* delayBeforeMs, delayAfterMs: 0..100, RTS switched that long before the first bit and
+ * back that long after the last (Linux). */
+TROVEL_API int TROVEL_CALL TrovelSetRs485(TrovelLine* line, int mode, int delayBeforeMs, int delayAfterMs);
+
+/* One serial port as the system describes it. Text fields are UTF-8, NUL-terminated,
+ * empty when unknown (and cut to their size when longer). */
+typedef struct TrovelPortInfo {
+    unsigned int size;          /* set to sizeof(TrovelPortInfo) in the first element */
+    char name[256];             /* what TrovelOpenLine takes: "COM7", "/dev/serial/by-id/usb-..." */
+    char description[128];      /* "FT232R USB UART", "USB Serial Port (COM7)" */
+    char manufacturer[64];      /* "FTDI", "Silicon Labs" */
+    char serialNumber[64];      /* the USB serial number: tells two equal adapters apart */
+    char location[64];          /* where it is plugged in: "1-2:1.0" (Linux), "Port_#0002.Hub_#0001" */
+    int vendorId;               /* USB VID, e.g. 0x0403; -1 when not a USB adapter */
+    int productId;              /* USB PID, e.g. 0x6001; -1 when not a USB adapter */
+    int latencyTimerMs;         /* how long the adapter holds received bytes (FTDI: 16 by default); -1 unknown */
+    int inUse;                  /* 1 held by another process (on Windows also by this one), 0 not seen
+                                   in use, -1 not known */
+} TrovelPortInfo;
+
+/* The ports of TrovelListPorts with their descriptions, into an array of count elements.
+ * The first element's size is the size of every element (a host built with an older, shorter
+ * struct gets its part). Returns how many ports there are (more than were written when
+ * count is small); NULL ports or a count of 0 only counts; -1 for a size below the name
+ * field's end, with nothing written. Opens no port on Linux (a port's use is seen in /proc);
+ * on Windows a port's use is told by opening it for a moment, as port-listing tools do. */
+TROVEL_API int TROVEL_CALL TrovelListPortsInfo(TrovelPortInfo* ports, int count);
 
 #ifdef __cplusplus
 } /* extern "C" */

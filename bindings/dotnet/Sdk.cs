@@ -27,6 +27,9 @@ namespace Trovel
             }
         }
 
+        /// <summary>The serial ports with their descriptions (TrovelListPortsInfo).</summary>
+        public static PortInfo[] ListPortsInfo() { return PortInfo.List(); }
+
         /// <summary>CRC-16 of Modbus with its bytes exchanged: the high byte goes first in a frame.</summary>
         public static int Crc16(byte[] data)
         {

@@ -74,6 +74,8 @@ enum class Cause : int {
     DeviceGone = TROVEL_ERR_DEVICE_GONE,
     Internal = TROVEL_ERR_INTERNAL,
     BadValue = TROVEL_ERR_BAD_VALUE,
+    Rs485Unsupported = TROVEL_ERR_RS485_UNSUPPORTED,
+    SettingRefused = TROVEL_ERR_SETTING_REFUSED,
     ExceptionReply = TROVEL_ERR_EXCEPTION_BASE,
 };
 
@@ -671,6 +673,17 @@ public:
     {
         return Setting(TrovelSetReplyMode(handle_, static_cast<int>(mode)), "TrovelSetReplyMode");
     }
+    // RS-485 direction by RTS (TrovelSetRs485), for a transceiver on a plain UART:
+    // TROVEL_RS485_RTS_HIGH for most. A USB adapter answers Cause::Rs485Unsupported and the
+    // line works as before.
+    Result<void> TrySetRs485(int mode, int delayBeforeMs = 0, int delayAfterMs = 0)
+    {
+        if (handle_ == nullptr)
+            return Setting(0, "TrovelSetRs485");
+        if (TrovelSetRs485(handle_, mode, delayBeforeMs, delayAfterMs) != 0)
+            return {};
+        return Result<void>(detail::FailureTag{}, TrovelLastError(), "TrovelSetRs485", -1);
+    }
     // An empty function turns the trace off.
     Result<void> TrySetTrace(TraceFunction function)
     {
@@ -701,6 +714,10 @@ public:
     void SetRetries(int count) { TrySetRetries(count).Check(); }
     void SetLocalEcho(bool on) { TrySetLocalEcho(on).Check(); }
     void SetReplyMode(ReplyMode mode) { TrySetReplyMode(mode).Check(); }
+    void SetRs485(int mode, int delayBeforeMs = 0, int delayAfterMs = 0)
+    {
+        TrySetRs485(mode, delayBeforeMs, delayAfterMs).Check();
+    }
     void SetTrace(TraceFunction function) { TrySetTrace(std::move(function)).Check(); }
     LineStats Stats() const { return TryStats().Value(); }
 #endif
@@ -749,6 +766,36 @@ inline std::vector<std::string> ListPorts()
             return names;
         buffer.resize(buffer.size() * 4);
     }
+}
+
+// One serial port with what the system tells about it (TrovelListPortsInfo): name is what
+// Line opens; empty text and -1 where the system does not tell.
+struct PortInfo {
+    std::string name, description, manufacturer, serialNumber, location;
+    int vendorId = -1, productId = -1; // USB VID and PID
+    int latencyTimerMs = -1;           // how long the adapter holds received bytes
+    int inUse = -1;                    // 1 held by another program, 0 not seen in use
+};
+
+inline std::vector<PortInfo> ListPortsInfo()
+{
+    for (int count = TrovelListPortsInfo(nullptr, 0); count > 0;) {
+        std::vector<TrovelPortInfo> raw(static_cast<std::size_t>(count), TrovelPortInfo{});
+        raw[0].size = sizeof(TrovelPortInfo);
+        const int now = TrovelListPortsInfo(raw.data(), count);
+        if (now > count) { // a port came meanwhile
+            count = now;
+            continue;
+        }
+        std::vector<PortInfo> ports;
+        for (int i = 0; i < now; ++i) {
+            const TrovelPortInfo& p = raw[static_cast<std::size_t>(i)];
+            ports.push_back({p.name, p.description, p.manufacturer, p.serialNumber, p.location, p.vendorId, p.productId,
+                             p.latencyTimerMs, p.inUse});
+        }
+        return ports;
+    }
+    return {};
 }
 
 } // namespace trovel

@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -87,6 +88,32 @@ std::optional<int> ParseInt(std::string_view text)
     return value;
 }
 
+// "rts-high", "rts-low" or "off", then optionally ",BEFORE_MS,AFTER_MS".
+std::optional<device::Rs485> ParseRs485(const std::string& text)
+{
+    const auto comma = text.find(',');
+    const std::string mode = text.substr(0, comma);
+    device::Rs485 settings;
+    if (mode == "rts-high")
+        settings.mode = device::Rs485Mode::RtsHighOnSend;
+    else if (mode == "rts-low")
+        settings.mode = device::Rs485Mode::RtsLowOnSend;
+    else if (mode != "off")
+        return std::nullopt;
+    if (comma == std::string::npos)
+        return settings;
+    const std::string delays = text.substr(comma + 1);
+    const auto second = delays.find(',');
+    const int before = ParseInt(std::string_view(delays).substr(0, second)).value_or(-1);
+    const int after = second == std::string::npos ? -1 : ParseInt(std::string_view(delays).substr(second + 1)).value_or(-1);
+    const auto inRange = [](int ms) { return ms >= 0 && ms <= device::kMaxRs485DelayMs; };
+    if (!inRange(before) || !inRange(after))
+        return std::nullopt;
+    settings.delayBeforeMs = before;
+    settings.delayAfterMs = after;
+    return settings;
+}
+
 // Settings for hosts that cannot be rebuilt. A value the line refuses is left out, with a
 // remark in the trace when there is one.
 void ApplyEnvironment(Line& line, line::TraceFile* trace)
@@ -112,6 +139,13 @@ void ApplyEnvironment(Line& line, line::TraceFile* trace)
             line.SetLocalEcho(*value == "1");
         else
             refuse("TROVEL_LOCAL_ECHO", *value);
+    }
+    if (const auto value = device::Environment("TROVEL_RS485")) {
+        const auto settings = ParseRs485(*value);
+        if (!settings)
+            refuse("TROVEL_RS485", *value);
+        else
+            static_cast<void>(line.SetRs485(*settings)); // the line is closed: kept for the open
     }
     if (const auto value = device::Environment("TROVEL_REPLY_MODE")) {
         if (*value == "frame" || *value == "silence")

@@ -16,6 +16,31 @@
 namespace trovel::device {
 
 // What became of one read or write.
+// RS-485 direction control: who switches the transceiver to send, and how.
+enum class Rs485Mode : int { Off = 0, RtsHighOnSend = 1, RtsLowOnSend = 2 };
+struct Rs485 {
+    Rs485Mode mode = Rs485Mode::Off;
+    int delayBeforeMs = 0; // RTS switched this long before the first bit
+    int delayAfterMs = 0;  // and back this long after the last
+};
+inline constexpr int kMaxRs485DelayMs = 100; // what the kernel takes
+
+enum class SettingResult {
+    Done,
+    Unsupported, // the adapter or its driver does not do it (USB RS-485 adapters switch by themselves)
+    NotSerial,   // a network line has no transceiver of ours
+    Refused,     // the driver refused it for another reason
+};
+
+// How long a USB adapter holds received bytes before it passes them on (FTDI: 16 ms unless
+// lowered), as found at open and as left while the line is open; -1 where unknown.
+struct Latency {
+    int foundMs = -1;
+    int nowMs = -1;
+    bool lowLatencyFlag = false; // the driver was asked to pass bytes on at once
+    int writeError = 0;          // errno of a refused attempt to lower the timer, else 0
+};
+
 struct Io {
     std::size_t count = 0; // bytes transferred; 0 when the deadline passed first
     bool gone = false;     // the device reported that it is gone (unplugged, hung up, reset)
@@ -44,6 +69,12 @@ public:
     // (Modbus TCP): nothing can follow an answer within a frame, so no silence need be kept
     // around one.
     virtual bool WholeFrames() const noexcept { return false; }
+
+    // Switches RS-485 direction control, changing nothing else of the port's settings;
+    // anything but Done leaves the device exactly as it was.
+    virtual SettingResult SetRs485(const Rs485& /*settings*/) noexcept { return SettingResult::NotSerial; }
+
+    virtual Latency AdapterLatency() const noexcept { return {}; }
 };
 
 enum class OpenError { None, NoDevice, Busy, Permission, NotSerial, Connect, Other };

@@ -2,6 +2,7 @@
 // sleep in ppoll on the monotonic clock, so a thread waiting on the line uses no CPU.
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,9 +12,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <fstream>
 
 #include "device/Backends.h"
+#include "device/PortInfo.h"
 #include "device/PosixWait.h"
+#include "device/Rs485Linux.h"
 
 namespace trovel::device {
 
@@ -25,11 +32,90 @@ bool MeansGone(int error) noexcept
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
+// A USB serial adapter holds received bytes up to its latency timer (FTDI: 16 ms) before it
+// passes them on, which would add that much to every reply. While the line is open the
+// driver is asked to pass them on at once (ASYNC_LOW_LATENCY, which a user may set; FTDI's
+// driver then sets the timer to 1 ms), or the timer itself is lowered where it is writable;
+// both are put back at close. Failing to is no error: the trace says what the timer is.
+class LowLatency {
+public:
+    LowLatency(int fd, const std::string& deviceName)
+    {
+        std::error_code error;
+        const auto node = std::filesystem::canonical(deviceName, error);
+        if (!error)
+            timerFile_ = LatencyTimerFile("/sys", node.filename().string());
+        latency_.foundMs = ReadTimer();
+        serial_struct serial{};
+        if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+            serial.flags |= ASYNC_LOW_LATENCY;
+            flagSet_ = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+        }
+        latency_.lowLatencyFlag = flagSet_;
+        latency_.nowMs = ReadTimer();
+        if (latency_.nowMs > 1) {
+            if (WriteTimer(1)) {
+                restoreTimer_ = latency_.nowMs;
+                latency_.nowMs = ReadTimer();
+            } else {
+                latency_.writeError = errno;
+            }
+        }
+    }
+
+    void Restore(int fd) noexcept
+    {
+        if (restoreTimer_ > 0)
+            static_cast<void>(WriteTimer(restoreTimer_));
+        serial_struct serial{};
+        if (flagSet_ && ::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~ASYNC_LOW_LATENCY;
+            static_cast<void>(::ioctl(fd, TIOCSSERIAL, &serial));
+        }
+    }
+
+    const Latency& State() const noexcept { return latency_; }
+
+private:
+    int ReadTimer() const
+    {
+        if (timerFile_.empty())
+            return -1;
+        std::ifstream in(timerFile_);
+        int ms = -1;
+        return in >> ms ? ms : -1;
+    }
+
+    bool WriteTimer(int ms) const noexcept
+    {
+        if (timerFile_.empty()) {
+            errno = ENOENT;
+            return false;
+        }
+        const int fd = ::open(timerFile_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        char text[16];
+        const int length = std::snprintf(text, sizeof text, "%d\n", ms);
+        const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return written;
+    }
+
+    std::filesystem::path timerFile_;
+    Latency latency_;
+    bool flagSet_ = false;
+    int restoreTimer_ = 0;
+};
+
 class SerialPort final : public Device {
 public:
-    SerialPort(int fd, int wake) noexcept : fd_(fd), wake_(wake) {}
+    SerialPort(int fd, int wake, LowLatency lowLatency) noexcept : fd_(fd), wake_(wake), lowLatency_(std::move(lowLatency)) {}
     ~SerialPort() override
     {
+        lowLatency_.Restore(fd_);
         static_cast<void>(::tcflush(fd_, TCIOFLUSH));
         static_cast<void>(::ioctl(fd_, TIOCNXCL));
         ::close(fd_);
@@ -83,11 +169,20 @@ public:
         static_cast<void>(::write(wake_, &one, sizeof one));
     }
 
+    SettingResult SetRs485(const Rs485& settings) noexcept override
+    {
+        return ApplyRs485([this](unsigned long request, serial_rs485* value) { return ::ioctl(fd_, request, value); },
+                          settings);
+    }
+
+    Latency AdapterLatency() const noexcept override { return lowLatency_.State(); }
+
 private:
     Ready Wait(short events, const util::Deadline& until) noexcept { return WaitFor(fd_, events, until, wake_); }
 
     int fd_;
     int wake_; // eventfd that Interrupt() signals
+    LowLatency lowLatency_;
 };
 
 OpenError FromErrno(int error) noexcept
@@ -164,7 +259,13 @@ Opened OpenSerial(const std::string& name)
         ::close(fd);
         return {nullptr, OpenError::Other};
     }
-    return {std::make_unique<SerialPort>(fd, wake), OpenError::None};
+    try {
+        return {std::make_unique<SerialPort>(fd, wake, LowLatency(fd, name)), OpenError::None};
+    } catch (...) {
+        ::close(fd);
+        ::close(wake);
+        return {nullptr, OpenError::Other};
+    }
 }
 
 std::optional<std::string> Environment(const char* name)

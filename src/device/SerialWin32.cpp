@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <string>
 #include <vector>
 
 #include "device/Backends.h"
+#include "device/PortInfo.h"
 
 namespace trovel::device {
 
@@ -24,6 +26,7 @@ constexpr DWORD kQueueSize = 4096;            // driver queues, four times the l
 constexpr DWORD kClassicIntervalMs = 100;     // the time-outs a port gets at open
 constexpr DWORD kClassicTotalMs = 250;
 constexpr DWORD kWriteTotalMs = 250;
+constexpr unsigned long kAskedByName = 256; // COM ports looked up one by one when listing
 
 // Errors by which a handle says its device went away (a USB adapter pulled).
 bool MeansGone(DWORD error) noexcept
@@ -43,9 +46,11 @@ bool MeansGone(DWORD error) noexcept
     }
 }
 
+SettingResult ApplyRs485Direction(HANDLE h, const Rs485& settings) noexcept;
+
 class SerialPort final : public Device {
 public:
-    explicit SerialPort(HANDLE handle) noexcept : handle_(handle) {}
+    SerialPort(HANDLE handle, int latencyTimerMs) noexcept : handle_(handle), latencyTimerMs_(latencyTimerMs) {}
     ~SerialPort() override
     {
         ::PurgeComm(handle_, kPurgeEverything);
@@ -107,6 +112,11 @@ public:
 
     void DiscardInput() noexcept override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
 
+    SettingResult SetRs485(const Rs485& settings) noexcept override { return ApplyRs485Direction(handle_, settings); }
+
+    // A program cannot lower it; the driver's setting is only read (docs/troubleshooting.md).
+    Latency AdapterLatency() const noexcept override { return {latencyTimerMs_, latencyTimerMs_, false, 0}; }
+
 private:
     Io Read(std::span<std::uint8_t> into, COMMTIMEOUTS timeouts) noexcept
     {
@@ -119,7 +129,38 @@ private:
     }
 
     HANDLE handle_;
+    int latencyTimerMs_;
 };
+
+// RS-485 direction by the driver: RTS_CONTROL_TOGGLE raises RTS while bytes go out. It
+// knows neither the opposite level nor delays, and a driver may refuse it or take it and
+// keep its old mode, which the state read back tells. Off leaves toggling only.
+SettingResult ApplyRs485Direction(HANDLE h, const Rs485& settings) noexcept
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (::GetCommState(h, &dcb) != 1)
+        return SettingResult::Refused;
+    if (settings.mode == Rs485Mode::Off) {
+        if (dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+            return SettingResult::Done;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        return ::SetCommState(h, &dcb) == 1 ? SettingResult::Done : SettingResult::Refused;
+    }
+    if (settings.mode != Rs485Mode::RtsHighOnSend || settings.delayBeforeMs != 0 || settings.delayAfterMs != 0)
+        return SettingResult::Unsupported;
+    const DCB before = dcb;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    if (::SetCommState(h, &dcb) != 1)
+        return SettingResult::Unsupported;
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (::GetCommState(h, &now) == 1 && now.fRtsControl == RTS_CONTROL_TOGGLE)
+        return SettingResult::Done;
+    DCB restore = before;
+    static_cast<void>(::SetCommState(h, &restore));
+    return SettingResult::Unsupported;
+}
 
 // Only the line format changes; flow control, DTR/RTS and the special characters stay as
 // the driver reports them.
@@ -184,6 +225,12 @@ std::wstring DeviceName(const std::string& name)
     return comName ? L"\\\\.\\" + wide : wide;
 }
 
+bool RunningUnderWine() noexcept
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 } // namespace
 
 std::string PortName(std::uint32_t number)
@@ -208,7 +255,12 @@ Opened OpenSerial(const std::string& name)
         ::CloseHandle(h);
         return {nullptr, OpenError::Other};
     }
-    return {std::make_unique<SerialPort>(h), OpenError::None};
+    int latency = -1;
+    try {
+        latency = RegistryLatencyTimer(name);
+    } catch (...) {
+    }
+    return {std::make_unique<SerialPort>(h, latency), OpenError::None};
 }
 
 std::vector<std::string> ListPorts()
@@ -229,6 +281,22 @@ std::vector<std::string> ListPorts()
         if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
             std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             ports.emplace_back(std::stoul(name.substr(3)), name);
+    }
+    // Wine lists only the ports it made at start-up; one linked in its dosdevices folder
+    // later is found only by opening it.
+    if (RunningUnderWine()) {
+        for (unsigned long number = 1; number <= kAskedByName; ++number) {
+            const std::wstring device = L"\\\\.\\COM" + std::to_wstring(number);
+            if (std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.first == number; }))
+                continue;
+            // Without access rights: a look at the device, not a claim on it.
+            const HANDLE h = ::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_ACCESS_DENIED)
+                ports.emplace_back(number, "COM" + std::to_string(number));
+            if (h != INVALID_HANDLE_VALUE)
+                ::CloseHandle(h);
+        }
     }
     std::sort(ports.begin(), ports.end());
     std::vector<std::string> out;

@@ -7,7 +7,7 @@ namespace trovel::line {
 
 namespace {
 
-constexpr std::array<std::pair<Cause, const char*>, 19> kTexts{{
+constexpr std::array<std::pair<Cause, const char*>, 21> kTexts{{
     {Cause::Ok, "success"},
     {Cause::NotOpen, "port not open"},
     {Cause::Argument, "argument refused, nothing sent"},
@@ -27,6 +27,9 @@ constexpr std::array<std::pair<Cause, const char*>, 19> kTexts{{
     {Cause::DeviceGone, "device gone (I/O error)"},
     {Cause::Internal, "internal error"},
     {Cause::BadValue, "the controller's value cannot be expressed"},
+    {Cause::Rs485Unsupported, "the adapter does not switch RS-485 direction on request (USB RS-485 adapters "
+                              "switch by themselves); the line works as before"},
+    {Cause::SettingRefused, "the driver refused the setting; the line works as before"},
 }};
 
 // Modbus exception codes by number; the rest share one text.

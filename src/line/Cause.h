@@ -29,6 +29,8 @@ enum class Cause : int {
     DeviceGone = 26,
     Internal = 27,
     BadValue = 28,
+    Rs485Unsupported = 29,
+    SettingRefused = 30,
     ExceptionBase = 256, // plus the exception code of a Modbus exception reply
 };
 
@@ -72,6 +74,17 @@ constexpr Cause FromOpenError(device::OpenError error) noexcept
     case device::OpenError::Other: break;
     }
     return Cause::OpenFailed;
+}
+
+constexpr Cause FromSettingResult(device::SettingResult result) noexcept
+{
+    switch (result) {
+    case device::SettingResult::Done: return Cause::Ok;
+    case device::SettingResult::Unsupported: return Cause::Rs485Unsupported;
+    case device::SettingResult::NotSerial: return Cause::NotSerial;
+    case device::SettingResult::Refused: break;
+    }
+    return Cause::SettingRefused;
 }
 
 constexpr Cause FromVerdict(const modbus::Verdict& verdict) noexcept

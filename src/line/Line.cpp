@@ -49,6 +49,7 @@ Cause Line::Open(const std::string& device)
     if (!opened.device)
         return FromOpenError(opened.error);
     std::shared_ptr<device::Device> ready(std::move(opened.device));
+    Prepare(*ready, device);
     const std::lock_guard hold(control_);
     if (generation_ != generation)
         return Cause::NotOpen; // closed while it was being opened
@@ -69,6 +70,53 @@ void Line::Close() noexcept
     // An exchange still holding the device returns from its wait now and releases it last.
     if (device)
         device->Interrupt();
+}
+
+// Before a device is published: the host's RS-485 setting, and what the trace should know of
+// the adapter. A setting the adapter refuses leaves the line as it would be without it.
+void Line::Prepare(device::Device& device, const std::string& name)
+{
+    std::optional<device::Rs485> rs485;
+    {
+        const std::lock_guard hold(control_);
+        rs485 = rs485_;
+    }
+    if (rs485) {
+        const Cause cause = FromSettingResult(device.SetRs485(*rs485));
+        if (cause != Cause::Ok && processTrace_ != nullptr)
+            processTrace_->Note(name + ": RS-485 direction not set: " + CauseText(static_cast<int>(cause)));
+    }
+    const device::Latency latency = device.AdapterLatency();
+    if (processTrace_ == nullptr || latency.foundMs < 0)
+        return;
+    std::string note = name + ": USB latency timer " + std::to_string(latency.foundMs) + " ms";
+    if (latency.nowMs >= 0 && latency.nowMs < latency.foundMs)
+        note += ", lowered to " + std::to_string(latency.nowMs) + " ms while the line is open";
+    else if (latency.nowMs > 1)
+        note += std::string(" (cannot be lowered: ") + std::strerror(latency.writeError) + "); each reply waits up to " +
+                std::to_string(latency.nowMs) + " ms in the adapter";
+    processTrace_->Note(note);
+}
+
+Cause Line::SetRs485(const device::Rs485& settings)
+{
+    // Not during an exchange: a driver may drop what it is sending when its settings change.
+    const std::lock_guard exchange(exchangeLock_);
+    std::shared_ptr<device::Device> device = AcquireDevice();
+    if (device) {
+        const Cause cause = FromSettingResult(device->SetRs485(settings));
+        if (cause != Cause::Ok)
+            return cause;
+    }
+    const std::lock_guard hold(control_);
+    rs485_ = settings;
+    return Cause::Ok;
+}
+
+device::Latency Line::AdapterLatency() const
+{
+    const std::lock_guard hold(control_);
+    return device_ ? device_->AdapterLatency() : device::Latency{};
 }
 
 std::string Line::DeviceName() const
@@ -275,6 +323,7 @@ std::shared_ptr<device::Device> Line::Reopen(const Timing& timing)
     if (!opened.device)
         return nullptr;
     std::shared_ptr<device::Device> ready(std::move(opened.device));
+    Prepare(*ready, name);
     const std::lock_guard hold(control_);
     if (!IsOpen() || generation_ != generation)
         return nullptr;

@@ -73,6 +73,11 @@ public:
     bool SetReplyMode(int mode) noexcept;
     void SetTrace(TrovelTraceFn fn, void* user) noexcept;
     Timing CurrentTiming() const noexcept;
+    // Kept across close and reopen and applied at every open; on an open line applied now.
+    // Whatever the adapter answers, the line goes on working as before.
+    Cause SetRs485(const device::Rs485& settings);
+    // The adapter's latency timer while the line is open; -1 where unknown or closed.
+    device::Latency AdapterLatency() const;
     int Retries() const noexcept { return retries_.load(std::memory_order_relaxed); }
 
     // What one exchange came to. The reply sits at `reply` of the caller's buffer.
@@ -110,6 +115,7 @@ private:
     void Count(Cause cause, std::size_t sent, std::size_t received) noexcept;
     void Trace(const ExchangeRecord& record) noexcept;
     void UpdateTracing() noexcept;
+    void Prepare(device::Device& device, const std::string& name);
 
     TraceFile* processTrace_;
     TrovelLine* handle_ = nullptr;
@@ -123,6 +129,7 @@ private:
     std::shared_ptr<device::Device> device_;
     std::uint64_t generation_ = 0;
     std::atomic<bool> open_{false};
+    std::optional<device::Rs485> rs485_; // as the host asked; nothing asked: the driver's own
 
     // Held for one exchange; guards everything below it up to the settings.
     std::mutex exchangeLock_;

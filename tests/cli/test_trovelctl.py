@@ -347,7 +347,39 @@ class Causes(CliTest):
         r = subprocess.run([TROVELCTL, "ports"], capture_output=True, text=True, env=self.environment())
         self.assertEqual(r.returncode, 0, r.stderr)
         listed = json.loads(subprocess.run([TROVELCTL, "ports", "--json"], capture_output=True, text=True).stdout)
-        self.assertEqual(r.stdout.splitlines(), listed["ports"] or ["no serial ports found"])
+        names = [line.split()[0] for line in r.stdout.splitlines()[1:] if line.startswith(("/", "COM"))]
+        self.assertEqual(names, [p["name"] for p in listed["ports"]], r.stdout)
+        if not listed["ports"]:
+            self.assertEqual(r.stdout, "no serial ports found\n")
+        for port in listed["ports"]:
+            self.assertEqual(sorted(port), sorted(["name", "description", "manufacturer", "vid", "pid", "serial_number",
+                                                   "location", "latency_timer_ms", "in_use"]))
+
+
+class FastScan(CliTest):
+    controllers = "1,7,16"
+    sim_options = ("--turnaround", "5")
+
+    def test_both_passes_find_every_controller(self):
+        """Catches a probe time-out not derived from the first answer (or derived from the whole exchange),
+        controllers missed by the short probe, and a second pass that asks the found ones again or is left
+        out."""
+        for quick in (False, True):
+            with self.subTest(quick=quick):
+                found = self.json("scan", *(["--quick"] if quick else []))
+                self.assertEqual([c["address"] for c in found["controllers"]], [1, 7, 16])
+                first = found["passes"][0]
+                self.assertEqual(first["asked"], 16)
+                # 4 x 5 ms turnaround + 7 bytes (3.6 ms), at least 20 ms; the simulator's wire is faster.
+                self.assertGreaterEqual(first["timeout_ms"], 20)
+                self.assertLessEqual(first["timeout_ms"], 30)
+                if quick:
+                    self.assertEqual(len(found["passes"]), 1)
+                else:
+                    self.assertEqual(found["passes"][1]["asked"], 13)
+                    self.assertEqual(found["passes"][1]["timeout_ms"], 250)
+        text = self.ok("scan", "--quick")
+        self.assertRegex(text, r"asked 16 in \d+\.\d\d s \(time-out \d+ ms\)\n")
 
 
 class Parameters(CliTest):

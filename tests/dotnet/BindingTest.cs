@@ -108,6 +108,9 @@ static class BindingTest
                     ("Sdk.Encode, Sdk.Decode", null, () => BitConverter.ToString(Sdk.Encode(new byte[] { 0x41, 0xFF }, 2)) + " "
                      + BitConverter.ToString(Sdk.Decode(new byte[] { 0x43, 0x01 }, 2)), "43-01 41-FF"),
                     ("Sdk.Ports", null, () => Sdk.Ports().Length >= 0, true),
+                    // A layout otherwise than the C struct's shifts or cuts the names.
+                    ("Sdk.ListPortsInfo", null, () => string.Join(" ", Array.ConvertAll(Sdk.ListPortsInfo(), p => p.Name)),
+                     string.Join(" ", Sdk.Ports())),
                     // Failures carry the cause the library recorded.
                     ("refused argument", null, () => c.MotorSpeed = -1f, "TrovelException ArgumentRefused"),
                     ("its code and text", null, () => { try { c.MotorSpeed = -1f; } catch (TrovelException e) { return e.Code + " " + e.Message; }

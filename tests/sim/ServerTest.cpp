@@ -160,6 +160,25 @@ TEST_F(SimServer, RepliesAfterTheTurnaroundAtLineSpeed)
     EXPECT_LT(a.ms.back(), kTurnaroundMs + kSlack);
 }
 
+// Faults caught: the adapter's hold left out, applied to each byte (spreading the reply out),
+// or timed from the request instead of the first byte the chip buffered.
+TEST(SimServerBehindAUsbAdapter, HoldsTheReplyUntilItsTimerRunsOut)
+{
+    constexpr double kLatencyMs = 16.0;
+    Line line{{1}};
+    ServerOptions options = Options();
+    options.adapterLatency = milliseconds(static_cast<int>(kLatencyMs));
+    Server server(line, options);
+    server.Start();
+    RawMaster master(server.DevicePath());
+    ASSERT_TRUE(master.IsOpen());
+    const Answer a = master.Exchange(kReadSpeed);
+    ASSERT_EQ(a.bytes, Frame({1, 3, 4, 0x00, 0x00, 0x42, 0x48}));
+    EXPECT_GE(a.ms.front(), (kTurnaroundMs + kByteMs + kLatencyMs) * 0.95);
+    EXPECT_LT(a.ms.back() - a.ms.front(), 2 * kByteMs) << "the whole reply leaves the chip at once";
+    EXPECT_LT(a.ms.back(), kTurnaroundMs + kLatencyMs + kSlack);
+}
+
 TEST_F(SimServer, EachFaultShowsOnTheWireByteForByteAndInTime)
 {
     RawMaster master(server.DevicePath());

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -134,6 +136,38 @@ TEST_F(Dll, AControllerCallRunsOneExchange)
     Report("GetMotorSpeed through the DLL (reply at 20 ms)", watch.Ms());
     EXPECT_EQ(speed, 1.5f);
     closeCom();
+}
+
+// Faults caught: the COM ports wine knows left out or misnamed, a host's element size not
+// taken as the stride (an older, shorter struct overwritten past its end).
+TEST_F(Dll, ListPortsInfoNamesTheComPortsWineKnows)
+{
+    const auto listPortsInfo = TROVEL_EXPORT(dll, TrovelListPortsInfo, 169);
+    ASSERT_NE(listPortsInfo, nullptr);
+    const int count = listPortsInfo(nullptr, 0);
+    const std::string ours = "COM" + std::to_string(TestPort());
+    ASSERT_GE(count, 1);
+    std::vector<TrovelPortInfo> ports(static_cast<std::size_t>(count));
+    ports[0].size = sizeof(TrovelPortInfo);
+    ASSERT_EQ(listPortsInfo(ports.data(), count), count);
+    bool found = false;
+    std::string names;
+    for (const auto& port : ports) {
+        EXPECT_EQ(std::string(port.name).rfind("COM", 0), 0u) << port.name;
+        found = found || ours == port.name;
+        names += std::string(" ") + port.name;
+    }
+    EXPECT_TRUE(found) << ours << " among" << names;
+
+    // A host of an older header: elements end before vendorId.
+    constexpr std::size_t kOld = offsetof(TrovelPortInfo, vendorId);
+    std::vector<unsigned char> old(kOld * static_cast<std::size_t>(count) + 1, 0xEE);
+    unsigned int size = kOld;
+    std::memcpy(old.data(), &size, sizeof size);
+    ASSERT_EQ(listPortsInfo(reinterpret_cast<TrovelPortInfo*>(old.data()), count), count);
+    EXPECT_EQ(old.back(), 0xEE) << "written past the host's array";
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(old.data()) + i * kOld + sizeof size).rfind("COM", 0), 0u);
 }
 
 TEST_F(Dll, Crc16MatchesAFrameOnTheLine)

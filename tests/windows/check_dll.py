@@ -24,7 +24,7 @@ IMAGE_FILE_DLL = 0x2000
 
 # What a statically linked DLL may import: the operating system and the C runtime that
 # every Windows has. A libstdc++/libgcc/winpthread import would make hosts ship MinGW DLLs.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll", "advapi32.dll", "ws2_32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll", "advapi32.dll", "ws2_32.dll", "setupapi.dll"}
 SYSTEM_DLL_PREFIXES = ("api-ms-win-",)
 
 RT_VERSION = 16

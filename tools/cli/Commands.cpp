@@ -11,6 +11,7 @@
 #include "Json.h"
 #include "Parameters.h"
 #include "Terminal.h"
+#include "Scan.h"
 #include "TrovelSdk.h"
 
 namespace trovelctl {
@@ -280,39 +281,61 @@ int Follow(const Context& ctx, const Controller& c, const std::string& command, 
 } // namespace
 
 std::vector<Found> FindControllers(const Line& line, bool showBar,
-                                   const std::function<std::string(const Found&)>& report)
+                                   const std::function<std::string(const Found&)>& report, const ScanChoice& choice)
 {
     std::vector<Found> found;
     LiveLine bar(showBar);
+    trovel::tools::ScanOptions options;
+    options.first = kFirstAddress;
+    options.last = kLastAddress;
+    options.fullTimeoutMs = line.ReplyTimeoutMs();
+    options.gapMs = line.GapMs();
+    options.quick = choice.quick;
+    options.frameReplies = line.FrameReplies();
+    std::size_t answering = 0;
+    // Retries would make every silent address slower to pass.
     line.Retry(false);
-    for (int address = kFirstAddress; address <= kLastAddress; ++address) {
-        bar.Show("scanning " + line.Name() + " " +
-                 Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
-                 std::to_string(address) + ", " + std::to_string(found.size()) + " found");
-        const Controller c(line, address);
-        auto serial = c.TryRead(TrovelGetSerial);
-        // Something answered there, if garbled: worth the retries the line was given.
-        if (const int cause = TrovelLastError();
-            !serial && cause != TROVEL_ERR_NO_REPLY && cause < TROVEL_ERR_EXCEPTION_BASE) {
-            line.Retry(true);
-            serial = c.TryRead(TrovelGetSerial);
-            line.Retry(false);
-        }
-        // An exception is an answer too: a controller is there.
-        if (serial || TrovelLastError() > TROVEL_ERR_EXCEPTION_BASE) {
-            found.push_back({address, serial.value_or(""), serial ? TROVEL_OK : TrovelLastError()});
-            if (report) {
-                bar.PrintAbove(report(found.back()));
-                std::fflush(stdout);
-            }
+    const auto scan = trovel::tools::ScanLine(
+        line.Handle(), options,
+        [&](int address, int pass) {
+            bar.Show(std::string(pass == 1 ? "scanning " : "asking the silent ones again on ") + line.Name() + " " +
+                     Bar(static_cast<double>(address - 1) / kLastAddress, kLastAddress) + " address " +
+                     std::to_string(address) + ", " + std::to_string(answering) + " found");
+        },
+        [&](const trovel::tools::Probed&) { ++answering; });
+    line.Retry(true);
+    // Then each one that answered, or seemed to, is asked for its serial number at the line's
+    // own pace, with the retries it was given.
+    std::vector<trovel::tools::Probed> candidates = scan.answered;
+    candidates.insert(candidates.end(), scan.garbled.begin(), scan.garbled.end());
+    std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) { return a.address < b.address; });
+    for (const auto& candidate : candidates) {
+        const Controller c(line, candidate.address);
+        const auto serial = c.TryRead(TrovelGetSerial);
+        const int cause = TrovelLastError();
+        // An exception is an answer too; so is a clean answer to the probe, and damaged answers to
+        // both questions (a noisy line; a foreign reply might be another controller's).
+        const bool damaged = cause == TROVEL_ERR_CRC || cause == TROVEL_ERR_SHORT_REPLY;
+        const bool there = serial || cause > TROVEL_ERR_EXCEPTION_BASE || candidate.cause == TROVEL_OK ||
+                           candidate.cause > TROVEL_ERR_EXCEPTION_BASE ||
+                           (damaged && (candidate.cause == TROVEL_ERR_CRC || candidate.cause == TROVEL_ERR_SHORT_REPLY));
+        if (!there)
+            continue;
+        found.push_back({candidate.address, serial.value_or(""), serial ? TROVEL_OK : cause});
+        if (report) {
+            bar.PrintAbove(report(found.back()));
+            std::fflush(stdout);
         }
     }
     bar.Clear();
-    line.Retry(true);
+    if (choice.times != nullptr) {
+        choice.times->first = {scan.first.asked, scan.first.seconds, scan.first.probeMs};
+        choice.times->second = {scan.second.asked, scan.second.seconds, scan.second.probeMs};
+    }
     return found;
 }
 
-int Scan(const Context& ctx)
+int Scan(const Context& ctx, bool quick)
 {
     // Found ones are listed as they answer; the bar stays below them on a terminal.
     const std::function<std::string(const Found&)> line = [&](const Found& f) {
@@ -321,8 +344,10 @@ int Scan(const Context& ctx)
         return text + (f.refusal ? "answers, but " + CauseMessage(f.refusal, 0, ctx.line.LastRegister())
                                  : "serial " + f.serial);
     };
+    ScanTimes times;
     const auto found = FindControllers(ctx.line, ctx.terminal && !ctx.json,
-                                       ctx.json ? std::function<std::string(const Found&)>() : line);
+                                       ctx.json ? std::function<std::string(const Found&)>() : line,
+                                       {quick, &times});
     // Every address failed, the last one too: its cause stands for them all.
     const int cause = found.empty() ? TrovelLastError() : TROVEL_OK;
     if (ctx.json) {
@@ -331,12 +356,23 @@ int Scan(const Context& ctx)
             list.emplace_back(f.refusal ? Json::Object{{"address", f.address}, {"serial", Json()},
                                                        {"cause", CauseJson(f.refusal)}}
                                         : Json::Object{{"address", f.address}, {"serial", f.serial}});
-        Json::Object members{{"port", ctx.line.Name()}, {"controllers", std::move(list)}};
+        Json::Array passes;
+        for (const auto* pass : {&times.first, &times.second})
+            if (pass->asked > 0)
+                passes.emplace_back(Json::Object{
+                    {"asked", pass->asked}, {"seconds", static_cast<float>(std::round(pass->seconds * 1000) / 1000)}, {"timeout_ms", pass->timeoutMs}});
+        Json::Object members{{"port", ctx.line.Name()}, {"controllers", std::move(list)}, {"passes", std::move(passes)}};
         if (found.empty())
             members.emplace_back("cause", CauseJson(cause));
         PrintJson(Json(std::move(members)));
     } else {
         std::printf("%zu of 16 addresses answer on %s\n", found.size(), ctx.line.Name().c_str());
+        std::printf("asked %d in %.2f s (time-out %d ms)", times.first.asked, times.first.seconds,
+                    times.first.timeoutMs);
+        if (times.second.asked > 0)
+            std::printf(", the %d silent ones again in %.2f s (%d ms)", times.second.asked, times.second.seconds,
+                        times.second.timeoutMs);
+        std::printf("\n");
     }
     if (found.empty())
         throw Failure(kExitController,

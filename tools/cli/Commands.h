@@ -18,7 +18,7 @@ struct Context {
     bool addressGiven = false;
 };
 
-int Scan(const Context& ctx);
+int Scan(const Context& ctx, bool quick = false);
 int Info(const Context& ctx);
 int Params(const Context& ctx);
 int Get(const Context& ctx, const std::string& name);
@@ -64,7 +64,20 @@ struct Found {
     std::string serial;
     int refusal = TROVEL_OK; // the exception a controller answered with instead of its serial number
 };
+// How long each pass of a scan took, and the time-out it asked with.
+struct ScanTimes {
+    struct Pass {
+        int asked = 0;
+        double seconds = 0;
+        int timeoutMs = 0;
+    } first, second;
+};
+struct ScanChoice {
+    bool quick = false;          // the first, fast pass only
+    ScanTimes* times = nullptr;  // filled when given
+};
 std::vector<Found> FindControllers(const Line& line, bool showBar,
-                                   const std::function<std::string(const Found&)>& report = nullptr);
+                                   const std::function<std::string(const Found&)>& report = nullptr,
+                                   const ScanChoice& choice = {});
 
 } // namespace trovelctl

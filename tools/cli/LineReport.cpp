@@ -1,5 +1,6 @@
 // stats and ports: what the line itself is like, rather than a controller on it.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -94,35 +95,84 @@ int Stats(const Context& ctx, const StatsOptions& options)
     return InterruptGuard::Raised() ? InterruptGuard::ExitCode() : kExitOk;
 }
 
+namespace {
+
+// The ports with their descriptions; the list may grow between two calls.
+std::vector<TrovelPortInfo> PortsInfo()
+{
+    std::vector<TrovelPortInfo> ports;
+    for (int count = TrovelListPortsInfo(nullptr, 0); count > 0;) {
+        ports.assign(static_cast<std::size_t>(count), TrovelPortInfo{});
+        ports[0].size = sizeof(TrovelPortInfo);
+        const int now = TrovelListPortsInfo(ports.data(), count);
+        if (now <= count) {
+            ports.resize(static_cast<std::size_t>(std::max(now, 0)));
+            break;
+        }
+        count = now;
+    }
+    return ports;
+}
+
+std::string UsbId(int id)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id) & 0xFFFFu);
+    return text;
+}
+
+Json TextOrNull(const char* text) { return *text ? Json(std::string(text)) : Json(); }
+
+} // namespace
+
 int Ports(bool json)
 {
-    // The list may grow between two calls: ask until every name fits.
-    std::vector<std::string> names;
-    for (std::size_t size = 4096;; size *= 2) {
-        std::vector<char> buffer(size);
-        const int count = TrovelListPorts(buffer.data(), static_cast<int>(buffer.size()));
-        names.clear();
-        std::string text(buffer.data());
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = std::min(text.find('\n', at), text.size());
-            if (end > at)
-                names.push_back(text.substr(at, end - at));
-            at = end + 1;
-        }
-        if (static_cast<int>(names.size()) >= count)
-            break;
-    }
+    const auto ports = PortsInfo();
     if (json) {
         Json::Array list;
-        for (const auto& name : names)
-            list.emplace_back(name);
+        for (const auto& p : ports)
+            list.emplace_back(Json::Object{
+                {"name", std::string(p.name)},
+                {"description", TextOrNull(p.description)},
+                {"manufacturer", TextOrNull(p.manufacturer)},
+                {"vid", p.vendorId < 0 ? Json() : Json(UsbId(p.vendorId))},
+                {"pid", p.productId < 0 ? Json() : Json(UsbId(p.productId))},
+                {"serial_number", TextOrNull(p.serialNumber)},
+                {"location", TextOrNull(p.location)},
+                {"latency_timer_ms", p.latencyTimerMs < 0 ? Json() : Json(p.latencyTimerMs)},
+                {"in_use", p.inUse < 0 ? Json() : Json(p.inUse == 1)},
+            });
         std::printf("%s\n", Json(Json::Object{{"ports", std::move(list)}}).Dump().c_str());
-    } else if (names.empty()) {
-        std::printf("no serial ports found\n");
-    } else {
-        for (const auto& name : names)
-            std::printf("%s\n", name.c_str());
+        return kExitOk;
     }
+    if (ports.empty()) {
+        std::printf("no serial ports found\n");
+        return kExitOk;
+    }
+    // One row a port; each column as wide as its widest cell.
+    std::vector<std::vector<std::string>> rows{
+        {"PORT", "DESCRIPTION", "MAKER", "VID:PID", "SERIAL", "LOCATION", "LATENCY", "IN USE"}};
+    bool slow = false;
+    for (const auto& p : ports) {
+        slow = slow || p.latencyTimerMs > 1;
+        rows.push_back({p.name, p.description, p.manufacturer,
+                        p.vendorId < 0 ? "" : UsbId(p.vendorId) + ":" + UsbId(p.productId), p.serialNumber,
+                        p.location, p.latencyTimerMs < 0 ? "" : std::to_string(p.latencyTimerMs) + " ms",
+                        p.inUse < 0 ? "?" : p.inUse ? "yes" : "no"});
+    }
+    std::vector<std::size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    for (const auto& row : rows) {
+        std::string text;
+        for (std::size_t i = 0; i < row.size(); ++i)
+            text += i + 1 == row.size() ? row[i] : row[i] + std::string(widths[i] - row[i].size() + 2, ' ');
+        std::printf("%s\n", text.c_str());
+    }
+    if (slow)
+        std::printf("A latency timer above 1 ms holds every reply that long in the adapter; on Linux the\n"
+                    "library lowers it while a line is open where it can, on Windows see docs/troubleshooting.md.\n");
     return kExitOk;
 }
 

@@ -113,6 +113,30 @@ std::string OpenMessage(int cause, const std::string& device)
     }
 }
 
+std::optional<Rs485Choice> ParseRs485(const std::string& text)
+{
+    constexpr std::array<std::pair<const char*, int>, 3> kModes{
+        {{"off", TROVEL_RS485_OFF}, {"rts-high", TROVEL_RS485_RTS_HIGH}, {"rts-low", TROVEL_RS485_RTS_LOW}}};
+    const auto comma = text.find(',');
+    const std::string word = text.substr(0, comma);
+    const auto mode = std::find_if(kModes.begin(), kModes.end(), [&](const auto& m) { return word == m.first; });
+    if (mode == kModes.end())
+        return std::nullopt;
+    Rs485Choice choice{mode->second};
+    if (comma == std::string::npos)
+        return choice;
+    // Two whole numbers of milliseconds after the mode, nothing else.
+    int before = -1, after = -1;
+    char rest = 0;
+    if (std::sscanf(text.c_str() + comma + 1, "%3d,%3d%c", &before, &after, &rest) != 2 || before < 0 ||
+        after < 0 || before > TROVEL_RS485_MAX_DELAY_MS || after > TROVEL_RS485_MAX_DELAY_MS ||
+        text.find_first_not_of("0123456789,", comma) != std::string::npos)
+        return std::nullopt;
+    choice.delayBeforeMs = before;
+    choice.delayAfterMs = after;
+    return choice;
+}
+
 Line::Line(const LineOptions& options) : verbose_(options.verbose)
 {
     const std::string device = options.device.empty() ? ComPortDevice(options.port) : options.device;
@@ -125,12 +149,21 @@ Line::Line(const LineOptions& options) : verbose_(options.verbose)
     // The values were checked on the command line, within the library's ranges.
     if (options.replyTimeoutMs) {
         replyTimeoutMs_ = *options.replyTimeoutMs;
-        TrovelSetTimeouts(handle_, replyTimeoutMs_, std::min(kDefaultGapMs, replyTimeoutMs_));
+        gapMs_ = std::min(kDefaultGapMs, replyTimeoutMs_);
+        TrovelSetTimeouts(handle_, replyTimeoutMs_, gapMs_);
     }
+    frameReplies_ = options.frameReplies;
     retries_ = options.retries.value_or(0);
     Retry(true);
     TrovelSetLocalEcho(handle_, options.localEcho ? 1 : 0);
     TrovelSetReplyMode(handle_, options.frameReplies ? TROVEL_REPLY_FRAME : TROVEL_REPLY_SILENCE);
+    // An adapter that cannot switch direction on request still carries the line: said, not fatal.
+    if (options.rs485) {
+        const auto rs485 = ParseRs485(*options.rs485); // checked on the command line
+        if (rs485 && TrovelSetRs485(handle_, rs485->mode, rs485->delayBeforeMs, rs485->delayAfterMs) == 0)
+            std::fprintf(stderr, "trovelctl: --rs485 %s not set on %s: %s\n", options.rs485->c_str(), name_.c_str(),
+                         TrovelErrorText(TrovelLastError()));
+    }
     // Always on: a refusal's message names the register of the request it refused.
     TrovelSetTrace(handle_, OnExchange, this);
 }

@@ -55,6 +55,15 @@ std::string CauseMessage(int cause, int replyTimeoutMs, std::optional<unsigned> 
 // Why a line could not be opened: "busy: in use by another program or line".
 std::string OpenMessage(int cause, const std::string& device);
 
+// "rts-high", "rts-low" or "off", optionally with ",BEFORE_MS,AFTER_MS" (0 to 100 each):
+// the mode and delays of TrovelSetRs485; nothing for any other text.
+struct Rs485Choice {
+    int mode;
+    int delayBeforeMs = 0;
+    int delayAfterMs = 0;
+};
+std::optional<Rs485Choice> ParseRs485(const std::string& text);
+
 // Which line and how to talk on it.
 struct LineOptions {
     std::string device;  // a serial device, COMn or a network URL
@@ -64,6 +73,7 @@ struct LineOptions {
     bool localEcho = false;
     bool frameReplies = true; // end a read as soon as the reply is complete
     bool verbose = false;     // every exchange on stderr
+    std::optional<std::string> rs485; // "rts-high", "rts-low" or "off", then optionally ",BEFORE,AFTER"
 };
 
 // The open line for the life of the command; closed by the destructor.
@@ -77,6 +87,8 @@ public:
     const std::string& Name() const noexcept { return name_; }
     TrovelLine* Handle() const noexcept { return handle_; }
     int ReplyTimeoutMs() const noexcept { return replyTimeoutMs_; }
+    int GapMs() const noexcept { return gapMs_; }
+    bool FrameReplies() const noexcept { return frameReplies_; }
     // The register named by the last request sent, for messages about a refusal.
     std::optional<unsigned> LastRegister() const;
     TrovelLineStats Stats() const;
@@ -91,6 +103,8 @@ private:
     std::string name_;
     TrovelLine* handle_ = nullptr;
     int replyTimeoutMs_ = 250;
+    int gapMs_ = 100;
+    bool frameReplies_ = true;
     int retries_ = 0;
     bool verbose_ = false;
     std::vector<unsigned char> lastRequest_;

@@ -120,6 +120,17 @@ int main(int argc, char** argv)
         ->check(WholeNumber(0, 5, "a number of retries from 0 to 5"))
         ->option_text("N");
     app.add_flag("--local-echo", choice.localEcho, "The adapter hands each request back before the reply");
+    app.add_option("--rs485", choice.rs485,
+                   "RS-485 direction by RTS for a transceiver on a plain UART: rts-high (RTS high\n"
+                   "while sending), rts-low or off, optionally with delays: rts-high,BEFORE_MS,AFTER_MS.\n"
+                   "USB RS-485 adapters switch by themselves and need none")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseRs485(text) ? std::string()
+                                        : "MODE is rts-high, rts-low or off, then optionally ,BEFORE_MS,AFTER_MS (0-100)";
+            },
+            "MODE", "rs485"))
+        ->option_text("MODE");
     std::string replyMode = "frame";
     app.add_option("--reply-mode", replyMode,
                    "frame: a read ends once the reply is complete (the default);\n"
@@ -136,7 +147,12 @@ int main(int argc, char** argv)
     command("ports", "List the serial ports of this computer")->callback([&] {
         runWithoutLine = [&] { return Ports(json); };
     });
-    command("scan", "List the addresses 1-16 that answer, with serial numbers")->callback([&] { run = Scan; });
+    bool quick = false;
+    auto* scan = command("scan", "List the addresses 1-16 that answer, with serial numbers");
+    scan->add_flag("--quick", quick,
+                   "One fast pass only: silent addresses are not asked again with the full time-out\n"
+                   "(a controller slower than the line's first one may be missed)");
+    scan->callback([&] { run = [&](const Context& ctx) { return Scan(ctx, quick); }; });
     command("info", "Serial number, dates, modes, run state and remote key")->callback([&] { run = Info; });
     command("params", "Every parameter and setting as a table")->callback([&] { run = Params; });
 

@@ -18,7 +18,7 @@ _trovelctl()
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -d | --device | -p | --port | -a | --addr | --reply-timeout | --retries | --reply-mode) ((i++)) ;;
+            -d | --device | -p | --port | -a | --addr | --reply-timeout | --retries | --reply-mode | --rs485) ((i++)) ;;
             -*) ;;
             *) [ -z "$command" ] && command=$word ;;
         esac
@@ -27,11 +27,12 @@ _trovelctl()
     case $prev in
         -d | --device) # the serial ports this computer has first, then files
             local ports
-            ports=$("$program" ports 2>/dev/null | grep -v '^no serial ports')
+            ports=$("$program" ports 2>/dev/null | awk 'NR > 1 && /^(\/|COM)/ { print $1 }')
             mapfile -t COMPREPLY < <({ compgen -W "$ports" -- "$cur"; compgen -f -- "$cur"; } | awk '!seen[$0]++')
             return ;;
         -a | --addr) mapfile -t COMPREPLY < <(compgen -W "$(seq 1 16)" -- "$cur"); return ;;
         --reply-mode) mapfile -t COMPREPLY < <(compgen -W "frame silence" -- "$cur"); return ;;
+        --rs485) mapfile -t COMPREPLY < <(compgen -W "rts-high rts-low off" -- "$cur"); return ;;
         -p | --port | --timeout | --interval | --count | --reply-timeout | --retries) return ;;
     esac
 

@@ -454,17 +454,49 @@ void Server::Answer(Peer& peer, const Bytes& request, const std::optional<Mbap>&
 // time, each when the line would have finished carrying it.
 void Server::Schedule(std::uint64_t peer, SteadyTime at, std::vector<Burst> bursts, const std::string& note)
 {
+    std::vector<std::pair<SteadyTime, Outgoing>> pieces;
     for (Burst& burst : bursts) {
         at += burst.delay;
         if (!burst.paced || burst.bytes.empty()) {
-            outgoing_.emplace(at, Outgoing{peer, burst.bytes, burst.bytes, note});
+            pieces.emplace_back(at, Outgoing{peer, burst.bytes, burst.bytes, note});
             continue;
         }
         for (std::size_t i = 0; i < burst.bytes.size(); ++i) {
             at += modbus::kCharacterTime;
             const bool last = i + 1 == burst.bytes.size();
-            outgoing_.emplace(at, Outgoing{peer, Bytes{burst.bytes[i]}, last ? burst.bytes : Bytes{}, note});
+            pieces.emplace_back(at, Outgoing{peer, Bytes{burst.bytes[i]}, last ? burst.bytes : Bytes{}, note});
         }
+    }
+    if (options_.adapterLatency > Duration::zero() && !listen_)
+        HoldInAdapter(pieces);
+    for (auto& [due, piece] : pieces)
+        outgoing_.emplace(due, std::move(piece));
+}
+
+// The chip buffers what comes off the line and sends it to the host when its latency timer,
+// started by the first byte buffered, runs out, or at once when a USB packet is full.
+void Server::HoldInAdapter(std::vector<std::pair<SteadyTime, Outgoing>>& pieces) const
+{
+    constexpr std::size_t kUsbPacketPayload = 62; // 64 bytes less the two status bytes
+    std::optional<SteadyTime> flushAt;
+    std::size_t buffered = 0;
+    std::size_t chunkBegin = 0;
+    for (std::size_t i = 0; i <= pieces.size(); ++i) {
+        const bool flushed = flushAt && (i == pieces.size() || pieces[i].first >= *flushAt);
+        if (flushed) {
+            for (std::size_t j = chunkBegin; j < i; ++j)
+                pieces[j].first = *flushAt;
+            flushAt.reset();
+            buffered = 0;
+            chunkBegin = i;
+        }
+        if (i == pieces.size())
+            break;
+        if (!flushAt)
+            flushAt = pieces[i].first + options_.adapterLatency;
+        buffered += pieces[i].second.bytes.size();
+        if (buffered >= kUsbPacketPayload)
+            flushAt = pieces[i].first; // a full packet leaves with this byte
     }
 }
 

@@ -39,6 +39,10 @@ struct ServerOptions {
     bool paced = true; // false sends each reply piece at once
     Duration silence = modbus::kInterFrameSilence;
     std::uint64_t faultSeed = 1; // fault rates draw from a generator seeded with this
+    // A USB adapter's latency timer between the line and the host (0: none). Reply bytes on
+    // a pseudo-terminal are held as an FTDI chip holds them: until this long after the first
+    // byte it has buffered, or until a USB packet's worth has come.
+    Duration adapterLatency = Duration::zero();
     std::function<void(const Traffic&)> onTraffic; // called on the server's thread
 };
 
@@ -134,6 +138,7 @@ private:
     void HandleRtu(Peer& peer, const RtuFramer::Frame& frame);
     void Answer(Peer& peer, const Bytes& request, const std::optional<Mbap>& mbap, std::span<const std::uint8_t> wire);
     void Schedule(std::uint64_t peer, SteadyTime at, std::vector<Burst> bursts, const std::string& note);
+    void HoldInAdapter(std::vector<std::pair<SteadyTime, Outgoing>>& pieces) const;
     // False when Stop() came first.
     bool SendDue();
     bool SendAll(int fd, std::span<const std::uint8_t> bytes);

@@ -296,6 +296,7 @@ int main(int argc, char** argv)
     std::string controlPath;
     std::string controllers = "1";
     double turnaroundMs = 5.0;
+    double latencyMs = 0.0;
     std::vector<std::string> faultTexts;
     std::uint64_t seed = 1;
     bool verbose = false;
@@ -328,6 +329,12 @@ int main(int argc, char** argv)
                    "(default 5). Example: --turnaround 20")
         ->option_text("MS")
         ->check(CLI::Range(0.0, 10000.0));
+    app.add_option("--latency", latencyMs,
+                   "Hold reply bytes on the pseudo-terminal as a USB adapter's latency timer does\n"
+                   "(FTDI: 16 ms by default): until MS after the first byte held, or a full USB\n"
+                   "packet of 62 bytes (default 0: none). Example: --latency 16")
+        ->option_text("MS")
+        ->check(CLI::Range(0.0, 255.0));
     app.add_option("--fault", faultTexts,
                    "Misbehave on purpose: KIND[:VALUE][@RATE], repeatable; RATE is a probability\n"
                    "(0.1 or 10%) per answered request, default every one. Kinds:\n"
@@ -442,6 +449,7 @@ int main(int argc, char** argv)
     ServerOptions options;
     options.turnaround = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(turnaroundMs));
     options.faultSeed = seed;
+    options.adapterLatency = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(latencyMs));
     std::vector<std::unique_ptr<Server>> servers;
     try {
         if (listens.empty() || !link.empty()) {

@@ -23,6 +23,7 @@ from .errors import (EXCEPTION_BASE, ArgumentRefused, BadValue, CommunicationErr
                      ExceptionReply, InternalError, LineClosed, NoReply, NotOpen, PortError, ReplyMismatch,
                      ShortReply, TrovelError, TwoFrames)
 from .line import Line, LineStats, ReplyMode, TraceFunction, TraceRecord
+from .ports import PortInfo, list_ports_info
 
 __version__ = "1.0.2"
 
@@ -80,5 +81,5 @@ __all__ = [
     "TrovelError", "NotOpen", "ArgumentRefused", "LineClosed", "PortError", "CommunicationError", "NoReply",
     "ShortReply", "CrcError", "ReplyMismatch", "TwoFrames", "EchoError", "DeviceGone", "InternalError", "BadValue",
     "ExceptionReply", "EXCEPTION_BASE", "LibraryNotFoundError",
-    "version", "error_text", "list_ports", "crc16", "shift_encode", "shift_decode",
+    "version", "error_text", "list_ports", "list_ports_info", "PortInfo", "crc16", "shift_encode", "shift_decode",
 ]

@@ -91,6 +91,7 @@ OTHER_CALLS: Dict[str, Tuple[Any, List[Any]]] = {
     "TrovelCloseLine": (None, [LINE]),
     "TrovelDefaultLine": (LINE, []),
     "TrovelListPorts": (c_int, [ctypes.POINTER(ctypes.c_char), c_int]),
+    "TrovelListPortsInfo": (c_int, [ctypes.c_void_p, c_int]),
     "TrovelLastError": (c_int, []),
     "TrovelErrorText": (ctypes.c_char_p, [c_int]),
     "TrovelSetTrace": (c_int, [LINE, TRACE_FN, ctypes.c_void_p]),

@@ -126,6 +126,8 @@ void SettingsAndTrace(trovel::Line& line)
 {
     CHECK(line.TrySetTimeouts(std::chrono::milliseconds(200)).Ok());
     CHECK(line.TrySetRetries(9).Cause() == Cause::Argument);
+    // A pseudo-terminal has no RS-485 driver: the cause says so, the line goes on below.
+    CHECK(line.TrySetRs485(TROVEL_RS485_RTS_HIGH).Cause() == Cause::Rs485Unsupported);
     std::vector<int> traced;
     CHECK(line.TrySetTrace([&](const trovel::TraceRecord& r) {
                   traced.push_back(r.request.size > 0 && r.request.data[0] == r.address ? r.address : -1);

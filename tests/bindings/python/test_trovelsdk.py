@@ -146,6 +146,15 @@ def test_scan_entry_point(sim):
                                        f"2 of 16 addresses answer on {sim}"]
 
 
+def test_port_descriptions_agree_with_the_port_names():
+    """Catches a structure laid out otherwise than the C one: names shifted or cut."""
+    ports = trovelsdk.list_ports_info()
+    assert [p.name for p in ports] == trovelsdk.list_ports()
+    for p in ports:
+        assert p.vendor_id is None or 0 <= p.vendor_id <= 0xFFFF
+        assert p.in_use in (None, True, False)
+
+
 @pytest.mark.parametrize("environment, named", [
     ({"TROVELSDK_LIBRARY": "/nowhere/libtrovelsdk.so.1"}, ["$TROVELSDK_LIBRARY=/nowhere/libtrovelsdk.so.1"]),
     ({}, ["$TROVELSDK_LIBRARY: not set", os.path.dirname(trovelsdk.__file__), "libtrovelsdk.so.1 where the system"]),
