@@ -8,11 +8,13 @@ import argparse
 import ctypes
 import json
 import os
+import shutil
 import socket
 import statistics
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -82,7 +84,32 @@ def test_clients():
                 if out.returncode != 0:
                     failures.append("classic OpenCom(5): " + out.stdout + out.stderr)
 
-            kinds = (mbpoll, trovelctl, classic) if args.library else (mbpoll, trovelctl)
+            def rtu_over_tcp():
+                from pymodbus.framer.rtu_framer import ModbusRtuFramer
+                rtu = ModbusTcpClient("127.0.0.1", port=gw.port(2), framer=ModbusRtuFramer)
+                assert rtu.connect()
+                for unit in (1, 2, 3):
+                    reply = rtu.read_holding_registers(SPEED, 2, slave=unit)
+                    if reply.isError() or reply.registers != SPEED_12_5:
+                        failures.append(f"RTU over TCP, unit {unit}: {reply}")
+                rtu.close()
+
+            def classic_by_ini():
+                # The same through TrovelSdk.ini beside a copy of the library.
+                folder = tempfile.mkdtemp(prefix="trovel-ini-")
+                shutil.copy(args.library, os.path.join(folder, "libtrovelsdk.so"))
+                with open(os.path.join(folder, "TrovelSdk.ini"), "w") as f:
+                    f.write(f"; ports of this PC\n[Ports]\nCom6 = {url}\n")
+                program = ("import ctypes,sys\nlib=ctypes.CDLL(sys.argv[1])\nv=ctypes.c_float()\n"
+                           "sys.exit(0 if lib.OpenCom(6)==1 and lib.GetMotorSpeed(2,ctypes.byref(v)) and v.value==12.5 else 1)\n")
+                out = subprocess.run([sys.executable, "-c", program, os.path.join(folder, "libtrovelsdk.so")],
+                                     capture_output=True, text=True, timeout=30)
+                shutil.rmtree(folder, ignore_errors=True)
+                if out.returncode != 0:
+                    failures.append("classic OpenCom(6) by TrovelSdk.ini: " + out.stdout + out.stderr)
+
+            kinds = (mbpoll, trovelctl, classic, classic_by_ini) if args.library else (mbpoll, trovelctl)
+            kinds += (rtu_over_tcp,)
             threads = [threading.Thread(target=t) for t in kinds]
             for t in threads:
                 t.start()
