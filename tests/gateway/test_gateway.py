@@ -9,6 +9,7 @@ import ctypes
 import json
 import os
 import shutil
+import signal
 import socket
 import statistics
 import struct
@@ -132,7 +133,15 @@ def test_clients():
             assert ro.write(1, SPEED, [1]) == ILLEGAL_FUNCTION
             assert ro.write(1, SPEED, [1, 2]) == ILLEGAL_FUNCTION
             assert c.read(1, SPEED, 2) == [0x0000, 0x4120], "the read-only endpoint wrote"
+            assert "unit 1 register 100 value 1,2: exception 01 (refused)" in gw.log(), "a refused write not logged"
             assert "write from 127.0.0.1" in gw.log() and "unit 0 register 100 value 0,16672: ok" in gw.log()
+            # Statistics on request; SIGTERM stops it cleanly.
+            os.kill(gw.process.pid, signal.SIGUSR1)
+            time.sleep(0.5)
+            assert "stats line1: requests" in gw.log() and "queue wait p50" in gw.log(), gw.log()
+            assert " client 127.0.0.1:" in gw.log() and "0A x1" in gw.log(), gw.log()
+            gw.process.terminate()
+            assert gw.process.wait(timeout=10) == 0 and "SIGTERM: stopping" in gw.log()
 
 
 def test_faults():
@@ -238,6 +247,15 @@ def test_queue():
             assert [a[0] for a in answers] == tids
             assert sum(a[2] == bytes([0x83, BUSY]) for a in answers) >= 1, answers
         with gateway(sim, "--reply-mode", "frame") as gw:
+            # A client that goes away takes its queued commands with it.
+            gone = Client(gw.port())
+            for unit in (5, 6, 7):
+                gone.send(unit, read_pdu(SPEED, 2))
+            gone.send(1, struct.pack(">BHH", 6, 12, 0x2B))
+            time.sleep(0.05)
+            gone.close()
+            time.sleep(1.2)
+            assert "01 06 00 0C 00 2B" not in sim.log(), "a gone client's write reached the line"
             deep, single = Client(gw.port()), Client(gw.port())
             tids = [deep.send(1, read_pdu(SPEED, 2)) for _ in range(32)]
             time.sleep(0.05)
