@@ -387,7 +387,7 @@ private:
             }
             if (seq < frontSeq_ || seq - frontSeq_ >= slots_.size())
                 return;
-            Slot& slot = slots_[seq - frontSeq_];
+            Slot& slot = slots_[static_cast<std::size_t>(seq - frontSeq_)];
             slot.bytes = frame;
             slot.length = length;
             slot.ready = true;
