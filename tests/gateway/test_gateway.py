@@ -318,6 +318,22 @@ def test_malformed():
             assert time.monotonic() < end, "service did not resume after replug"
 
 
+def test_limits():
+    """Connections beyond the limit, clients outside the allow-list and idle ones are
+    turned away; the clients within keep being served."""
+    with Simulator(args.sim, controllers="1") as sim:
+        with gateway(sim, "--max-connections", "2", "--idle-timeout", "1") as gw:
+            first, second = Client(gw.port()), Client(gw.port())
+            third = socket.create_connection(("127.0.0.1", gw.port()))
+            assert closed_within(third, 3.0), "a third connection was kept"
+            assert isinstance(first.read(1, SPEED, 2), list) and isinstance(second.read(1, SPEED, 2), list)
+            assert closed_within(first.sock, 4.0), "an idle client was kept"
+        with gateway(sim, "--allow", "10.0.0.0/8") as gw:
+            outsider = socket.create_connection(("127.0.0.1", gw.port()))
+            assert closed_within(outsider, 3.0), "a client outside the allow-list was kept"
+            assert "not in the endpoint's allow-list" in gw.log()
+
+
 def test_config():
     """--check-config explains each error with its line."""
     path = os.path.join(HERE, "bad.toml")
@@ -335,7 +351,7 @@ def test_config():
 
 
 GROUPS = {"Clients": test_clients, "Faults": test_faults, "Silent": test_silent, "Queue": test_queue,
-          "Malformed": test_malformed, "Config": test_config}
+          "Malformed": test_malformed, "Limits": test_limits, "Config": test_config}
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
