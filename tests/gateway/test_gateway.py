@@ -340,6 +340,9 @@ def test_malformed():
         stop.set()
         worker.join()
         assert not good_failures, f"{len(good_failures)} reads of the good client failed"
+        for why in ("MBAP length 0 outside", "MBAP length 300 outside", "protocol id 1 is not Modbus",
+                    "stalled mid-frame (4 bytes)", "flooding ("):
+            assert why in gw.log(), f"no disconnect for '{why}' in the log:\n{gw.log()}"
 
         c = Client(gw.port())
         with open(control, "w") as f:
