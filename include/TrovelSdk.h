@@ -350,6 +350,21 @@ typedef struct TrovelLineStats {
  * NULL out, a size below 8 or a line handle that is not open. */
 TROVEL_API int TROVEL_CALL TrovelGetLineStats(TrovelLine* line, TrovelLineStats* out);
 
+/* ---- Registers by number -------------------------------------------------------------
+ * Functions 3, 6 and 16 on any holding registers (0..65535), through the line's exchange
+ * (reply matching, settle, retries, reopen), for programs that forward requests of other
+ * Modbus masters. A controller's exception reply fails with TROVEL_ERR_EXCEPTION(code).
+ * Writes to address 0 are broadcast: sent once and never answered, so they return 1 once
+ * the request went out (after the reply time-out, which gives the controllers time to act). */
+
+/* count 1..125 registers from first into values[0..count-1], written only on success. */
+TROVEL_API int TROVEL_CALL TrovelReadRegisters(TrovelLine* line, int address, int first, int count,
+                                               unsigned short* values);
+/* Function 6: value 0..65535. */
+TROVEL_API int TROVEL_CALL TrovelWriteRegister(TrovelLine* line, int address, int reg, int value);
+/* Function 16: count 1..123 registers from first. */
+TROVEL_API int TROVEL_CALL TrovelWriteRegisters(TrovelLine* line, int address, int first, int count,
+                                                const unsigned short* values);
 /* ---- Real adapters: RS-485 direction and the ports' descriptions -----------------------
  * An RS-485 transceiver on a plain UART (an industrial PC, a Raspberry Pi HAT) must be
  * switched to send by RTS. TrovelSetRs485 asks the driver to do it around every request:

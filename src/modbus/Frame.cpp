@@ -54,6 +54,33 @@ std::array<std::uint8_t, kWriteMultipleSize> BuildWriteMultiple(std::uint8_t add
     return frame;
 }
 
+bool FrameCrcValid(std::span<const std::uint8_t> frame) noexcept
+{
+    if (frame.size() < kCrcSize || frame.size() > kMaxFrameSize)
+        return false;
+    const std::uint16_t crc = Crc16(frame.first(frame.size() - kCrcSize));
+    return frame[frame.size() - 2] == High(crc) && frame[frame.size() - 1] == Low(crc);
+}
+
+std::size_t BuildWriteRegisters(std::uint8_t address, std::uint16_t first, std::span<const std::uint16_t> values,
+                                std::span<std::uint8_t> out) noexcept
+{
+    constexpr std::size_t kHeader = 7; // address, function, register, count, byte count
+    const std::size_t length = kHeader + 2 * values.size() + kCrcSize;
+    if (values.empty() || values.size() > kMaxWriteCount || out.size() < length)
+        return 0;
+    const auto count = static_cast<std::uint16_t>(values.size());
+    const std::array<std::uint8_t, kHeader> header{address,     kWriteMultiple, High(first), Low(first),
+                                                   High(count), Low(count),     static_cast<std::uint8_t>(2 * count)};
+    std::copy(header.begin(), header.end(), out.begin());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        out[kHeader + 2 * i] = High(values[i]);
+        out[kHeader + 2 * i + 1] = Low(values[i]);
+    }
+    AppendCrc(out.first(length));
+    return length;
+}
+
 bool CheckReplyCrc(const std::uint8_t* reply, std::size_t length) noexcept
 {
     if (reply == nullptr || length < kCrcSize || length > kMaxCheckedReply)

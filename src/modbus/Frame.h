@@ -60,6 +60,20 @@ std::array<std::uint8_t, kWriteMultipleSize> BuildWriteMultiple(std::uint8_t add
 // Length must lie in 2..128; anything else is refused.
 bool CheckReplyCrc(const std::uint8_t* reply, std::size_t length) noexcept;
 
+// Any RTU frame (at most 256 bytes) whose last two bytes carry the CRC of the bytes before
+// them; unlike CheckReplyCrc it takes the long replies of a forwarded read.
+bool FrameCrcValid(std::span<const std::uint8_t> frame) noexcept;
+
+// Forwarded requests: the largest counts one RTU frame of 256 bytes can carry.
+inline constexpr std::size_t kMaxFrameSize = 256;
+inline constexpr std::uint16_t kMaxReadCount = 125;
+inline constexpr std::uint16_t kMaxWriteCount = 123;
+
+// A write of `values` from `first` with function 16 into `out`; its length, or 0 when the
+// count is out of 1..123 or `out` is too small.
+std::size_t BuildWriteRegisters(std::uint8_t address, std::uint16_t first, std::span<const std::uint16_t> values,
+                                std::span<std::uint8_t> out) noexcept;
+
 // Register-pair placement of a 32-bit value: low half in the first register, each register
 // high byte first, so the wire carries bits 15-8, 7-0, 31-24, 23-16.
 constexpr std::array<std::uint8_t, 4> PlacePair(std::uint32_t value) noexcept

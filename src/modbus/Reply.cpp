@@ -27,7 +27,7 @@ std::optional<std::size_t> ValidFrameAtStart(std::span<const std::uint8_t> bytes
         length = kExpectedWriteReply;
     else
         return std::nullopt;
-    if (length > bytes.size() || !CheckReplyCrc(bytes.data(), length))
+    if (length > bytes.size() || !FrameCrcValid(bytes.first(length)))
         return std::nullopt;
     return length;
 }
@@ -74,7 +74,7 @@ Verdict JudgeReply(const ReplyRule& rule, std::span<const std::uint8_t> received
         if (received.size() < rule.Length())
             return {Judgement::Short};
         // A frame of a function this request never asks for can still carry a valid CRC.
-        return {CheckReplyCrc(received.data(), rule.Length()) ? Judgement::Mismatch : Judgement::BadCrc};
+        return {FrameCrcValid(received.first(rule.Length())) ? Judgement::Mismatch : Judgement::BadCrc};
     }
     const std::size_t trailing = received.size() - *frame;
     if (trailing > kTrailingNoise || (trailing > 0 && !endedOnSilence))
