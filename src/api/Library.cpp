@@ -6,11 +6,12 @@
 
 #include <array>
 #include <charconv>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "device/Device.h"
+#include "util/Mutex.h"
+#include "util/ThreadSlot.h"
 
 namespace trovel::api {
 
@@ -74,7 +75,7 @@ private:
         return {value & 0xFFu, static_cast<std::uint32_t>(value >> 8) & 0xFFFFFFu};
     }
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::array<Slot, kSlots> slots_{};
 };
 
@@ -136,7 +137,7 @@ Line& MakeDefaultLine()
 Line& theDefaultLine = MakeDefaultLine();
 LineTable theTable;
 
-thread_local int theLastCause = 0;
+util::ThreadSlot theLastCause;
 
 } // namespace
 
@@ -190,12 +191,12 @@ void CloseLine(TrovelLine* handle) noexcept
 
 void RecordCause(Cause cause) noexcept
 {
-    theLastCause = static_cast<int>(cause);
+    theLastCause.Set(static_cast<int>(cause));
 }
 
 int LastCause() noexcept
 {
-    return theLastCause;
+    return theLastCause.Get();
 }
 
 } // namespace trovel::api
