@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -60,19 +61,35 @@ def exports_of(header):
 class Simulator:
     def __init__(self, program, link):
         self.link = link
-        self.process = subprocess.Popen([program, "--link", link, "-v", "--controllers", "1-2"],
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self.process.stdout.readline()
-        for _ in range(100):
+        self.lines = []
+        self.process = subprocess.Popen([program, "--link", link, "-v", "--controllers", "1-2", "--control", "-"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        text=True)
+        self.reader = threading.Thread(target=lambda: self.lines.extend(iter(self.process.stdout.readline, "")),
+                                       daemon=True)
+        self.reader.start()
+        for _ in range(250):
             if os.path.exists(link):
                 break
             time.sleep(0.02)
 
+    def control(self, command):
+        """A command on the simulator's control input, once it has acknowledged it."""
+        seen = len(self.lines)
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        for _ in range(250):
+            if any(line.startswith("control:") for line in self.lines[seen:]):
+                return
+            time.sleep(0.02)
+        raise Stop("the simulator did not acknowledge %r" % command)
+
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
-        out = self.process.communicate(timeout=10)[0]
+        self.process.wait(timeout=10)
+        self.reader.join(timeout=5)
         # the requests it received, in order (the log's hex after the time stamp)
-        return [line.split("]", 1)[1].split("->")[0].split("(")[0].strip() for line in out.splitlines()
+        return [line.split("]", 1)[1].split("->")[0].split("(")[0].strip() for line in self.lines
                 if line.startswith("[")]
 
 
@@ -248,6 +265,54 @@ class Comparison:
             self.failures.append("%s: last cause DLL %d, Linux %d" % (label, a, b))
 
 
+def check_read_rules():
+    """The emulated ReadFile against a pty pair first, case by case as the comm API documents
+    COMMTIMEOUTS: (timeouts, bytes the peer sends and when, bytes asked, bytes returned, the
+    longest wait after the peer's last byte or after the call when it sends nothing)."""
+    M = 0xFFFFFFFF
+    cases = [
+        ("MAXDWORD,0,0 returns what is queued at once", (M, 0, 0), [(0, b"ab")], 8, b"ab", 0.05),
+        ("MAXDWORD,0,0 with nothing queued returns nothing at once", (M, 0, 0), [], 8, b"", 0.05),
+        ("MAXDWORD,MAXDWORD,n returns on the first byte", (M, M, 400), [(0.1, b"x")], 8, b"x", 0.08),
+        ("MAXDWORD,MAXDWORD,n gives up after n ms", (M, M, 150), [], 8, b"", 0.35),
+        ("0,0,n waits for the whole count", (0, 0, 500), [(0.05, b"a"), (0.1, b"b")], 2, b"ab", 0.08),
+        ("an interval ends the read after a gap", (30, 0, 0), [(0, b"ab"), (0.2, b"cd")], 8, b"ab", 0.12),
+    ]
+    failures = []
+    for label, timeouts, sends, count, wanted, slack in cases:
+        master, slave = os.openpty()
+        port = Port(os.ttyname(slave))
+        port.open()
+        port.timeouts = timeouts + (0, 100)
+        sent_at = []
+
+        def peer(items):
+            begun = time.monotonic()
+            for at, data in items:
+                time.sleep(max(0, begun + at - time.monotonic()))
+                os.write(master, data)
+                sent_at.append(time.monotonic())
+
+        peer([s for s in sends if s[0] == 0])  # queued before the read
+        writer = threading.Thread(target=peer, args=([s for s in sends if s[0] > 0],))
+        started = time.monotonic()
+        writer.start()
+        got = port.read(count)
+        ended = time.monotonic()
+        writer.join()
+        # from the peer's last byte that the read returned, or from the call's deadline
+        pieces = [len(d) for _, d in sends]
+        taken = next((i for i in range(len(pieces)) if sum(pieces[:i + 1]) >= len(wanted)), None)
+        reference = sent_at[taken] if wanted else started + timeouts[2] / 1000 * (timeouts[1] == M)
+        reference = max(reference, started)
+        if got != wanted or not -0.02 < ended - reference < slack:
+            failures.append("ReadFile stub: %s: got %r after %.0f ms" % (label, got, 1000 * (ended - reference)))
+        port.close()
+        os.close(slave)
+        os.close(master)
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dll", required=True)
@@ -263,6 +328,10 @@ def main():
         for name in ("dll", "linux", "dll-line", "linux-line"):
             sims[name] = Simulator(options.sim, os.path.join(work, name))
         ports = {5: Port(sims["dll"].link), 6: Port(sims["dll-line"].link)}
+        rules = check_read_rules()
+        if rules:
+            print("\n".join("FAIL " + r for r in rules))
+            return 1
         machine = Machine(options.dll, ports=ports)
         machine.load()
         dll, lx = Dll(machine), Linux(options.linux)
@@ -337,6 +406,22 @@ def main():
             dll.call("TrovelCloseLine", [handle])
             lx.lib.TrovelCloseLine(ctypes.c_void_p(lhandle))
 
+        # 5. The adapter pulled and plugged back: the call fails as gone, the next ones reopen it.
+        for sim in (sims["dll"], sims["linux"]):
+            sim.control("unplug")
+        check.same("unplugged", "GetMotorSpeed", "int", [("int", 1), ("out4", None)])
+        check.last_causes("unplugged")
+        for sim in (sims["dll"], sims["linux"]):
+            sim.control("replug")
+        time.sleep(0.3)  # past the interval between two tries to reopen
+        for _ in range(3):
+            back = check.same("plugged back", "GetMotorSpeed", "int", [("int", 1), ("out4", None)])
+            if back[0] == 1:
+                break
+            time.sleep(0.3)
+        if back[0] != 1:
+            check.failures.append("the line did not come back after the adapter was plugged in again")
+
         dll.call("CloseCom", [])
         lx.lib.CloseCom()
         machine.unload()
@@ -348,7 +433,7 @@ def main():
         print("emu32: %d calls compared (%d succeeded on both), %d frames each simulator, %d float loads watched"
               % (check.calls, check.successes, len(frames["dll"]), machine.float_loads))
 
-        # 5. Load and unload, over and over: nothing of ours may stay. What the statically
+        # 6. Load and unload, over and over: nothing of ours may stay. What the statically
         # linked runtime keeps per load is named in RUNTIME_RESIDUE; anything else fails.
         if frames["dll"] != frames["linux"]:
             first = next(i for i, (a, b) in enumerate(zip(frames["dll"] + [""], frames["linux"] + [""])) if a != b)
