@@ -27,11 +27,6 @@ void Mutex::lock() noexcept
     ::AcquireSRWLockExclusive(Lock(state_));
 }
 
-bool Mutex::try_lock() noexcept
-{
-    return ::TryAcquireSRWLockExclusive(Lock(state_)) != 0;
-}
-
 void Mutex::unlock() noexcept
 {
     ::ReleaseSRWLockExclusive(Lock(state_));

@@ -2,7 +2,7 @@
 // The library's lock. On Windows an SRWLOCK: it needs no kernel object, no per-thread handle
 // and no TLS index, so a DLL that is loaded and unloaded over and over leaves nothing behind
 // (the C++ runtime's std::mutex there goes through winpthreads, which keeps both). Elsewhere
-// std::mutex. BasicLockable either way, for std::lock_guard and std::unique_lock.
+// std::mutex. BasicLockable either way, for std::lock_guard.
 
 #include <mutex> // std::lock_guard
 
@@ -16,7 +16,6 @@ public:
     Mutex& operator=(const Mutex&) = delete;
 
     void lock() noexcept;
-    bool try_lock() noexcept;
     void unlock() noexcept;
 
 private:
