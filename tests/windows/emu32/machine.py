@@ -472,6 +472,9 @@ class Machine:
         for reg, value in self.CANARY.items():
             uc.reg_write(reg, value)
         uc.reg_write(UC_X86_REG_EFLAGS, 0x202)
+        # the x87 as a host leaves it between calls: empty, default control word
+        uc.reg_write(UC_X86_REG_FPSW, 0)
+        uc.reg_write(UC_X86_REG_FPTAG, 0xFFFF)
         uc.reg_write(UC_X86_REG_FPCW, 0x37F)
         uc.reg_write(UC_X86_REG_MXCSR, 0x1F80)
         before = (uc.reg_read(UC_X86_REG_FPSW) & 0x3800, uc.reg_read(UC_X86_REG_FPTAG))

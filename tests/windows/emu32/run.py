@@ -52,7 +52,7 @@ def exports_of(header):
     text = open(header).read()
     text = re.sub(r"#if !defined\(_WIN32\).*?#endif", "", text, flags=re.S)  # Linux only
     found = []
-    for ret, name, params in re.findall(r"TROVEL_API\s+(.+?)\s+TROVEL_CALL\s+(\w+)\(([^)]*)\);", text):
+    for ret, name, params in re.findall(r"TROVEL_API\s+(.+?)\s+(?:TROVEL_CALL\s+)?(\w+)\(([^)]*)\);", text):
         kinds = [] if params.strip() == "void" else [p.strip().rsplit(" ", 1) for p in params.split(",")]
         found.append((name, ret, [(t.replace(" *", "*").strip() + ("*" * n.count("*")), n.strip("*")) for t, n in kinds]))
     return found
