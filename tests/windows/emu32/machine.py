@@ -544,11 +544,12 @@ class Machine:
             raise Stop("DllMain refused DLL_PROCESS_ATTACH")
 
     def unload(self):
-        """As FreeLibrary: the entry point and the TLS callbacks with DLL_PROCESS_DETACH."""
+        """As FreeLibrary: the TLS callbacks, then the entry point, with DLL_PROCESS_DETACH
+        (the loader's order for every reason)."""
         entry = IMAGE_BASE + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
-        self.call(entry, [IMAGE_BASE, 0, 0])
         for callback in self.callbacks:
             self.call(callback, [IMAGE_BASE, 0, 0])
+        self.call(entry, [IMAGE_BASE, 0, 0])
 
     def resources(self):
         """What the process holds now: TLS indexes, handles, heap blocks, vectored handlers."""
