@@ -219,7 +219,8 @@ def TlsGetValue(m, index):
 @stdcall(2)
 def TlsSetValue(m, index, value):
     if index not in m.tls:
-        return 0
+        # a freed index may already be another DLL's: writing it corrupts that one's value
+        raise Stop("TlsSetValue(%d) on an index that is not allocated" % index)
     m.tls_values[(m.thread.tid, index)] = value
     return 1
 
