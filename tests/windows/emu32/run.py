@@ -458,10 +458,14 @@ def main():
         base = cycles.resources()
         base_heap, base_handles = set(cycles.heap), set(cycles.handles)
         began = time.monotonic()
-        for _ in range(options.cycles):
-            cycles.load()
-            cycles.call(cycles.exports["GetMotorSpeed"], [17, 0])  # a cause recorded in the slot
-            cycles.unload()
+        for cycle in range(options.cycles):
+            try:
+                cycles.load()
+                cycles.call(cycles.exports["GetMotorSpeed"], [17, 0])  # a cause recorded in the slot
+                cycles.unload()
+            except Stop as stop:
+                raise Stop("load/unload cycle %d, with %d TLS indexes and %d handles taken: %s"
+                           % (cycle + 1, len(cycles.tls), len(cycles.handles), stop))
         grown = [b - a for a, b in zip(base, cycles.resources())]
         print("emu32: %d load/unload cycles in %.1f s: growth of TLS indexes %d, handles %d, heap blocks %d, "
               "vectored handlers %d" % (options.cycles, time.monotonic() - began, *grown))
