@@ -360,8 +360,11 @@ def main():
         # (TrovelSetReplyMode's success value), so that a long gap costs little.
         dll.call("TrovelSetTimeouts", [0, *SLOW]), dll.call("TrovelSetReplyMode", [0, 1])
         lx.lib.TrovelSetTimeouts(None, *SLOW), lx.lib.TrovelSetReplyMode(None, 1)
-        skip = {"OpenCom", "CloseCom", "TrovelOpenLine", "TrovelCloseLine", "SetDefault", "TrovelSetDefault",
-                "SetInit", "TrovelSetInit", "SetAddress", "TrovelSetAddress"}
+        # Motion commands set the screen moving, and the sides would read a moving position at
+        # different times: they have a step of their own, below, after which no position is read.
+        motion = ["SetInit", "SetMoveLeft", "SetMoveRight", "SetMoveAuto"]
+        motion += ["Trovel" + name for name in motion] + ["SetMoveStop"]
+        skip = {"OpenCom", "CloseCom", "TrovelOpenLine", "TrovelCloseLine"} | set(motion)
         for success in (True, False):
             for name, ret, params in exports:
                 if name in skip:
@@ -376,6 +379,31 @@ def main():
             got = check.same("float %08x" % bits, "GetBeginPoint", "int", [("int", 1), ("out4", None)])
             if got[0] == 1 and struct.unpack("<I", got[1][0])[0] != bits:
                 check.failures.append("float %08x came back as %s" % (bits, got[1][0].hex()))
+
+        # The trace callback: the DLL calls host code, stdcall with 36 bytes of arguments.
+        seen = {"dll": [], "linux": []}
+
+        def dll_trace(m, args):
+            user, line, address, request, rlen, reply, plen, _, outcome = struct.unpack("<9i", m.read(args, 36))
+            seen["dll"].append((user, line, address, m.read(request, rlen), m.read(reply, plen), outcome))
+
+        TraceFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_ubyte),
+                                   ctypes.c_int, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_int, ctypes.c_int, ctypes.c_int)
+
+        def linux_trace(user, line, address, request, rlen, reply, plen, _, outcome):
+            seen["linux"].append((user or 0, line or 0, address, bytes(request[:rlen]), bytes(reply[:plen]), outcome))
+
+        keep = TraceFn(linux_trace)
+        dll_line = dll.call("TrovelDefaultLine", [])
+        traced = (dll.call("TrovelSetTrace", [0, machine.add_host_function(36, dll_trace), 0x1234]),
+                  lx.lib.TrovelSetTrace(None, keep, ctypes.c_void_p(0x1234)))
+        for address in (1, 2, 17):  # a reply, silence, refused with nothing sent
+            check.same("traced", "GetMotorSpeed", "int", [("int", address), ("out4", None)])
+        dll.call("TrovelSetTrace", [0, 0, 0]), lx.lib.TrovelSetTrace(None, None, None)
+        check.same("trace off", "GetMotorSpeed", "int", [("int", 1), ("out4", None)])
+        if traced != (1, 1) or [e[2:] for e in seen["dll"]] != [e[2:] for e in seen["linux"]] or \
+                len(seen["dll"]) != 2 or any(e[0] != 0x1234 or e[1] != dll_line for e in seen["dll"]):
+            check.failures.append("trace callback: DLL %r, Linux %r" % (seen["dll"], seen["linux"]))
 
         # 3. Two threads keep their own last cause.
         dll.call("GetMotorSpeed", [17, dll.buffer(4)], thread=0)
@@ -413,6 +441,10 @@ def main():
             dll.call("TrovelCloseLine", [handle])
             lx.lib.TrovelCloseLine(ctypes.c_void_p(lhandle))
 
+        for name in motion:
+            for success in (True, False):
+                check.same("motion", name, "int", plan(name, by_name[name][2], success))
+
         # 5. The adapter pulled and plugged back: the call fails as gone, and a later one reopens
         # the line. When each side reopens depends on the machine's pace, so from here on the
         # sides are not compared frame by frame: each must come back within a few tries.
@@ -435,8 +467,17 @@ def main():
         if back != [1, 1]:
             check.failures.append("after the adapter was plugged in again: DLL %d, Linux %d" % tuple(back))
 
-        dll.call("CloseCom", [])
-        lx.lib.CloseCom()
+        # Lines that cannot be opened, and the default line closed.
+        lx.lib.TrovelOpenLine.restype = ctypes.c_void_p
+        for dll_name, linux_name in ((b"", b""), (b"COM99", b"/dev/trovel-absent")):
+            refused = (dll.call("TrovelOpenLine", [dll.buffer(len(dll_name) + 1, dll_name)]),
+                       lx.lib.TrovelOpenLine(linux_name) or 0)
+            check.calls += 1
+            if refused != (0, 0):
+                check.failures.append("TrovelOpenLine(%r) opened: %r" % (dll_name, refused))
+            check.last_causes("TrovelOpenLine(%r)" % dll_name)
+        check.same("close", "CloseCom", "bool", [])
+        check.same("closed", "IsComOpen", "int", [])
         machine.unload()
         frames = {name: sim.stop()[:compared[name]] for name, sim in sims.items()}
         sims = {}
