@@ -125,7 +125,8 @@ private:
 // a byte of a binary frame: whatever an earlier program or Device Manager left there (Xon/Xoff
 // would take a float's 0x13 bytes as flow control) is turned off. DTR and RTS keep the driver's
 // mode, since some adapters draw power from them, unless it is a handshake, which would stall
-// writes: then they are simply raised (RTS toggle, an RS-485 adapter's direction switch, stays). The special characters stay as they are, unused.
+// writes: then they are simply raised (RTS toggle, an RS-485 adapter's direction switch,
+// stays). The special characters stay as they are, unused.
 bool ApplyLineFormat(HANDLE h) noexcept
 {
     DCB dcb{};

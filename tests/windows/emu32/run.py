@@ -34,7 +34,12 @@ DRIVER_STATES = {
     "nul stripping": dict(fNull=1),
     "cts and dsr flow": dict(fOutxCtsFlow=1, fOutxDsrFlow=1),
     "dsr sensitivity, handshakes": dict(fDsrSensitivity=1, fDtrControl=2, fRtsControl=2, fAbortOnError=1),
+    "rts toggle, dtr off, error character": dict(fRtsControl=3, fDtrControl=0, fErrorChar=1),
 }
+# The DCB the DLL must leave: nothing that loses a byte; DTR and RTS as the driver had them
+# (an adapter may be powered from them) unless handshaking, which becomes "enable".
+LOSSLESS = dict(fBinary=1, fParity=0, fOutxCtsFlow=0, fOutxDsrFlow=0, fDsrSensitivity=0, fOutX=0, fInX=0,
+                fErrorChar=0, fNull=0, fAbortOnError=0)
 
 # Kept once per load by the C++ runtime the DLL links statically, by design: winpthreads keeps
 # the loading thread's record on its free list and the mutexes of its once-objects, which
@@ -423,6 +428,11 @@ def main():
             if not handle or not lhandle:
                 check.failures.append("%s: TrovelOpenLine DLL %x, Linux %r" % (state, handle, lhandle))
                 continue
+            wanted = dict(LOSSLESS, fDtrControl={2: 1}.get(dcb.get("fDtrControl", 1), dcb.get("fDtrControl", 1)),
+                          fRtsControl={2: 1}.get(dcb.get("fRtsControl", 1), dcb.get("fRtsControl", 1)))
+            left = {name: ports[6].flags[name] for name in wanted}
+            if left != wanted:
+                check.failures.append("port left with %s: the DLL set %r, wanted %r" % (state, left, wanted))
             dll.call("TrovelSetTimeouts", [handle, *SLOW]), dll.call("TrovelSetReplyMode", [handle, 1])
             lx.lib.TrovelSetTimeouts(ctypes.c_void_p(lhandle), *SLOW)
             lx.lib.TrovelSetReplyMode(ctypes.c_void_p(lhandle), 1)
