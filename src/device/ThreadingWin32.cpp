@@ -83,21 +83,28 @@ namespace {
 
 constexpr DWORD kTlsSlots = 1088; // TLS_MINIMUM_AVAILABLE plus the expansion slots
 
+const IMAGE_NT_HEADERS* OwnHeaders() noexcept
+{
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(__ImageBase);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(__ImageBase + dos->e_lfanew);
+}
+
 const IMAGE_TLS_DIRECTORY* OwnTlsDirectory() noexcept
 {
-    const std::uint8_t* base = __ImageBase;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    const IMAGE_DATA_DIRECTORY& entry = OwnHeaders()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
     if (entry.VirtualAddress == 0 || entry.Size == 0)
         return nullptr;
-    return reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + entry.VirtualAddress);
+    return reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(__ImageBase + entry.VirtualAddress);
 }
 
 class RuntimeRelease {
 public:
     ~RuntimeRelease()
     {
+        // Only a DLL is unloaded while its process goes on; a program linking the core (its
+        // tests) ends with its process, which frees everything.
+        if ((OwnHeaders()->FileHeader.Characteristics & IMAGE_FILE_DLL) == 0)
+            return;
         const DWORD savedError = ::GetLastError();
         if (const IMAGE_TLS_DIRECTORY* tls = OwnTlsDirectory(); tls != nullptr && tls->AddressOfCallBacks != 0) {
             // Which slots hold something for this thread now (no heap: this runs at unload).
