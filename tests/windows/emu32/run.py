@@ -11,6 +11,7 @@ import argparse
 import ctypes
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -552,6 +553,7 @@ def main():
         for sim in sims.values():
             sim.process.kill()
             sim.process.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
