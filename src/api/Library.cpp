@@ -6,12 +6,13 @@
 
 #include <array>
 #include <charconv>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "device/Device.h"
+#include "util/Mutex.h"
+#include "util/ThreadSlot.h"
 
 namespace trovel::api {
 
@@ -75,7 +76,7 @@ private:
         return {value & 0xFFu, static_cast<std::uint32_t>(value >> 8) & 0xFFFFFFu};
     }
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::array<Slot, kSlots> slots_{};
 };
 
@@ -170,7 +171,7 @@ Line& MakeDefaultLine()
 Line& theDefaultLine = MakeDefaultLine();
 LineTable theTable;
 
-thread_local int theLastCause = 0;
+util::ThreadSlot theLastCause;
 
 } // namespace
 
@@ -224,12 +225,12 @@ void CloseLine(TrovelLine* handle) noexcept
 
 void RecordCause(Cause cause) noexcept
 {
-    theLastCause = static_cast<int>(cause);
+    theLastCause.Set(static_cast<int>(cause));
 }
 
 int LastCause() noexcept
 {
-    return theLastCause;
+    return theLastCause.Get();
 }
 
 } // namespace trovel::api

@@ -162,19 +162,37 @@ SettingResult ApplyRs485Direction(HANDLE h, const Rs485& settings) noexcept
     return SettingResult::Unsupported;
 }
 
-// Only the line format changes; flow control, DTR/RTS and the special characters stay as
-// the driver reports them.
+// The line format, and every setting by which a driver could take, drop, replace or hold back
+// a byte of a binary frame: whatever an earlier program or Device Manager left there (Xon/Xoff
+// would take a float's 0x13 bytes as flow control) is turned off. DTR and RTS keep the driver's
+// mode, since some adapters draw power from them, unless it is a handshake, which would stall
+// writes: then they are simply raised (RTS toggle, an RS-485 adapter's direction switch,
+// stays). The special characters stay as they are, unused.
 bool ApplyLineFormat(HANDLE h) noexcept
 {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     if (::GetCommState(h, &dcb) != 1)
         return false;
-    dcb.fParity = FALSE;
     dcb.BaudRate = CBR_19200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) // toggle stays: RS-485 adapters turn the line with it
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
     return ::SetCommState(h, &dcb) == 1;
 }
 

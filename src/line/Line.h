@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +19,7 @@
 #include "line/Receive.h"
 #include "line/Trace.h"
 #include "modbus/Reply.h"
+#include "util/Mutex.h"
 
 namespace trovel::line {
 
@@ -123,8 +123,8 @@ private:
     // Opening and closing: `openMutex_` lets one open run at a time; `control_` guards the
     // name, the device and the generation (counted up by every close) and is held only
     // briefly, so Close never waits for an open or an exchange.
-    std::mutex openMutex_;
-    mutable std::mutex control_;
+    util::Mutex openMutex_;
+    mutable util::Mutex control_;
     std::string name_;
     std::shared_ptr<device::Device> device_;
     std::uint64_t generation_ = 0;
@@ -132,7 +132,7 @@ private:
     std::optional<device::Rs485> rs485_; // as the host asked; nothing asked: the driver's own
 
     // Held for one exchange; guards everything below it up to the settings.
-    std::mutex exchangeLock_;
+    util::Mutex exchangeLock_;
     Time lastByteAt_{};                              // when the line last carried a byte to us
     Time lastReopenTry_{};
 
@@ -146,7 +146,7 @@ private:
     std::atomic<bool> localEcho_{false};
     std::atomic<int> replyMode_{static_cast<int>(ReplyMode::Silence)};
     std::atomic<bool> tracing_{false}; // a callback is set or the process has a trace file
-    std::mutex traceMutex_;
+    util::Mutex traceMutex_;
     TrovelTraceFn traceFn_ = nullptr;
     void* traceUser_ = nullptr;
 

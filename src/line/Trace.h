@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string_view>
 
 #include "line/Cause.h"
+#include "util/Mutex.h"
 
 namespace trovel::line {
 
@@ -42,7 +42,7 @@ private:
     TraceFile(std::FILE* file, bool owned) noexcept : file_(file), owned_(owned) {}
     void Put(std::string_view line) noexcept;
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::FILE* file_;
     bool owned_;
 };

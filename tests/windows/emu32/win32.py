@@ -1,0 +1,642 @@
+"""The Win32 and C runtime calls TrovelSdk.dll makes, as Windows documents them.
+
+STUBS maps an import to (argument bytes the callee pops, function[, argument count]); the C
+runtime's functions are cdecl (nothing popped) and give their count. (None, code) is a stub
+written in x86 itself, for a runtime function that calls back into the DLL.
+"""
+
+import os
+import re
+import struct
+import time
+
+from machine import (ERROR_BAD_COMMAND, ERROR_ENVVAR_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE,
+                     ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND, INVALID_HANDLE, MAXDWORD, TLS_SLOTS, Stop)
+
+STUBS = {}
+T0 = time.monotonic()
+
+
+def stdcall(count):
+    def wrap(fn):
+        STUBS[fn.__name__] = (4 * count, fn)
+        return fn
+    return wrap
+
+
+def cdecl(count):
+    def wrap(fn):
+        STUBS[fn.__name__.rstrip("_")] = (0, fn, count)
+        return fn
+    return wrap
+
+
+# ---- handles and synchronisation ------------------------------------------------------------
+@stdcall(1)
+def CloseHandle(m, h):
+    kind = m.handles.pop(h, None)
+    if kind is None:
+        m.set_last_error(ERROR_INVALID_HANDLE)
+        return 0
+    if kind[0] == "port":
+        kind[1].close()
+    return 1
+
+
+@stdcall(4)
+def CreateEventA(m, attributes, manual, initial, name):
+    return m.new_handle("event", [bool(manual), bool(initial)])
+
+
+@stdcall(4)
+def CreateSemaphoreA(m, attributes, initial, maximum, name):
+    return m.new_handle("semaphore", [initial, maximum])
+
+
+@stdcall(1)
+def SetEvent(m, h):
+    m.handles[h][1][1] = True
+    return 1
+
+
+@stdcall(1)
+def ResetEvent(m, h):
+    m.handles[h][1][1] = False
+    return 1
+
+
+@stdcall(3)
+def ReleaseSemaphore(m, h, count, previous):
+    state = m.handles[h][1]
+    if previous:
+        m.put32(previous, state[0])
+    state[0] += count
+    return 1
+
+
+@stdcall(2)
+def WaitForSingleObject(m, h, ms):
+    kind, state = m.handles.get(h, (None, None))
+    if kind == "event" and state[1]:
+        state[1] = state[0]
+        return 0
+    if kind == "semaphore" and state[0] > 0:
+        state[0] -= 1
+        return 0
+    if ms == MAXDWORD:
+        raise Stop("one thread would wait forever on handle 0x%x" % h)
+    time.sleep(min(ms, 50) / 1000)
+    return 0x102  # WAIT_TIMEOUT
+
+
+@stdcall(7)
+def DuplicateHandle(m, source_process, source, target_process, target, access, inherit, options):
+    m.put32(target, m.new_handle("thread" if source == 0xFFFFFFFE else "copy"))
+    return 1
+
+
+@stdcall(0)
+def GetCurrentProcess(m):
+    return 0xFFFFFFFF
+
+
+@stdcall(0)
+def GetCurrentThread(m):
+    return 0xFFFFFFFE
+
+
+@stdcall(0)
+def GetCurrentThreadId(m):
+    return m.thread.tid
+
+
+@stdcall(0)
+def GetCurrentProcessId(m):
+    return 0x10
+
+
+@stdcall(1)
+def InitializeCriticalSection(m, cs):
+    m.write(cs, struct.pack("<IiiIII", 0, -1, 0, 0, 0, 0))
+
+
+@stdcall(1)
+def DeleteCriticalSection(m, cs):
+    pass
+
+
+@stdcall(1)
+def EnterCriticalSection(m, cs):
+    count = struct.unpack("<i", m.read(cs + 8, 4))[0]
+    owner = m.u32(cs + 12)
+    if count and owner != m.thread.tid:
+        raise Stop("critical section held by another thread")
+    m.write(cs + 8, struct.pack("<iI", count + 1, m.thread.tid))
+
+
+@stdcall(1)
+def TryEnterCriticalSection(m, cs):
+    EnterCriticalSection(m, cs)
+    return 1
+
+
+@stdcall(1)
+def LeaveCriticalSection(m, cs):
+    count = struct.unpack("<i", m.read(cs + 8, 4))[0]
+    m.write(cs + 8, struct.pack("<iI", count - 1, m.thread.tid if count > 1 else 0))
+
+
+@stdcall(1)
+def AcquireSRWLockExclusive(m, lock):
+    if m.u32(lock):
+        raise Stop("SRW lock 0x%08x taken again (by thread 0x%x)" % (lock, m.thread.tid))
+    m.put32(lock, 1)
+
+
+@stdcall(1)
+def TryAcquireSRWLockExclusive(m, lock):
+    if m.u32(lock):
+        return 0
+    m.put32(lock, 1)
+    return 1
+
+
+@stdcall(1)
+def ReleaseSRWLockExclusive(m, lock):
+    if m.u32(lock) != 1:
+        raise Stop("SRW lock 0x%08x released while free" % lock)
+    m.put32(lock, 0)
+
+
+@stdcall(1)
+def GetThreadPriority(m, h):
+    return 0
+
+
+@stdcall(2)
+def SetThreadPriority(m, h, priority):
+    return 1
+
+
+@stdcall(2)
+def GetHandleInformation(m, h, flags):
+    if h not in m.handles:
+        m.set_last_error(ERROR_INVALID_HANDLE)
+        return 0
+    m.put32(flags, 0)
+    return 1
+
+
+# ---- thread-local storage and errors --------------------------------------------------------
+@stdcall(0)
+def TlsAlloc(m):
+    for index in range(TLS_SLOTS):
+        if index not in m.tls and index != m.module_tls_index:
+            m.tls.add(index)
+            for thread in m.threads:
+                m.tls_values[(thread.tid, index)] = 0
+            return index
+    return MAXDWORD
+
+
+@stdcall(1)
+def TlsFree(m, index):
+    if index not in m.tls:
+        return 0
+    m.tls.discard(index)
+    return 1
+
+
+@stdcall(1)
+def TlsGetValue(m, index):
+    if index not in m.tls:
+        m.set_last_error(87)
+        return 0
+    m.set_last_error(0)
+    return m.tls_values.get((m.thread.tid, index), 0)
+
+
+@stdcall(2)
+def TlsSetValue(m, index, value):
+    if index not in m.tls:
+        # a freed index may already be another DLL's: writing it corrupts that one's value
+        raise Stop("TlsSetValue(%d) on an index that is not allocated" % index)
+    m.tls_values[(m.thread.tid, index)] = value
+    return 1
+
+
+@stdcall(0)
+def GetLastError(m):
+    return m.last_error()
+
+
+@stdcall(1)
+def SetLastError(m, code):
+    m.set_last_error(code)
+
+
+# ---- time -----------------------------------------------------------------------------------
+@stdcall(0)
+def GetTickCount64(m):
+    ms = int((time.monotonic() - T0) * 1000) + 1000000
+    return (ms & 0xFFFFFFFF, ms >> 32)
+
+
+@stdcall(1)
+def QueryPerformanceCounter(m, out):
+    m.write(out, struct.pack("<Q", int(time.monotonic() * 10_000_000)))
+    return 1
+
+
+@stdcall(1)
+def QueryPerformanceFrequency(m, out):
+    m.write(out, struct.pack("<Q", 10_000_000))
+    return 1
+
+
+@stdcall(1)
+def GetSystemTimeAsFileTime(m, out):
+    m.write(out, struct.pack("<Q", int(time.time() * 10_000_000) + 116444736000000000))
+
+
+@stdcall(1)
+def Sleep(m, ms):
+    time.sleep(ms / 1000)
+
+
+# ---- modules, memory, the environment -------------------------------------------------------
+@stdcall(1)
+def GetModuleHandleA(m, name):
+    if name == 0:
+        return 0x00400000
+    m.set_last_error(ERROR_MOD_NOT_FOUND)
+    return 0
+
+
+@stdcall(1)
+def GetModuleHandleW(m, name):
+    return GetModuleHandleA(m, name)
+
+
+@stdcall(2)
+def GetProcAddress(m, module, name):
+    m.set_last_error(ERROR_PROC_NOT_FOUND)
+    return 0
+
+
+@stdcall(3)
+def VirtualQuery(m, address, info, size):
+    from machine import IMAGE_BASE
+    m.write(info, struct.pack("<IIIIIII", address & ~0xFFF, IMAGE_BASE, 0x80, 0x1000, 0x1000, 0x04, 0x1000000))
+    return 28
+
+
+@stdcall(4)
+def VirtualProtect(m, address, size, protect, old):
+    m.put32(old, 0x04)
+    return 1
+
+
+@stdcall(2)
+def AddVectoredExceptionHandler(m, first, handler):
+    cookie = 0x5EC00000 + len(m.vectored) + 1
+    while cookie in m.vectored:
+        cookie += 1
+    m.vectored.add(cookie)
+    return cookie
+
+
+@stdcall(1)
+def RemoveVectoredExceptionHandler(m, cookie):
+    if cookie in m.vectored:
+        m.vectored.discard(cookie)
+        return 1
+    return 0
+
+
+@stdcall(3)
+def GetEnvironmentVariableA(m, name, buffer, size):
+    value = m.environment.get(m.cstring(name).decode(), None) if hasattr(m, "environment") else None
+    if value is None:
+        m.set_last_error(ERROR_ENVVAR_NOT_FOUND)
+        return 0
+    data = value.encode()
+    if len(data) + 1 > size:
+        return len(data) + 1
+    m.write(buffer, data + b"\0")
+    return len(data)
+
+
+@stdcall(0)
+def IsDebuggerPresent(m):
+    return 0
+
+
+# ---- COM ports ------------------------------------------------------------------------------
+@stdcall(7)
+def CreateFileW(m, name, access, share, security, disposition, flags, template):
+    path = m.wstring(name)
+    upper = path.upper()
+    number = int(upper[7:]) if upper.startswith("\\\\.\\COM") and upper[7:].isdigit() else None
+    port = m.ports.get(number)
+    if port is None or not os.path.exists(port.link):
+        m.set_last_error(ERROR_FILE_NOT_FOUND)
+        return INVALID_HANDLE
+    try:
+        port.open()
+    except OSError:
+        m.set_last_error(ERROR_FILE_NOT_FOUND)
+        return INVALID_HANDLE
+    return m.new_handle("port", port)
+
+
+def port_of(m, h):
+    kind = m.handles.get(h)
+    if kind is None or kind[0] != "port":
+        m.set_last_error(ERROR_INVALID_HANDLE)
+        return None
+    return kind[1]
+
+
+@stdcall(2)
+def GetCommState(m, h, dcb):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    m.write(dcb, struct.pack("<IIIHHHBBBbbbbbH", 28, port.baud, port.dcb_bits(), 0, 2048, 512, port.size, port.parity,
+                             port.stop, 0x11, 0x13, 0, 0x1A, 0, 0))
+    return 1
+
+
+@stdcall(2)
+def SetCommState(m, h, dcb):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    fields = struct.unpack("<IIIHHHBBBbbbbbH", m.read(dcb, 28))
+    port.baud, bits, port.size, port.parity, port.stop = fields[1], fields[2], fields[6], fields[7], fields[8]
+    port.set_dcb_bits(bits)
+    try:
+        port.apply()
+    except OSError:
+        m.set_last_error(ERROR_BAD_COMMAND)
+        return 0
+    return 1
+
+
+@stdcall(2)
+def GetCommTimeouts(m, h, out):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    m.write(out, struct.pack("<5I", *port.timeouts))
+    return 1
+
+
+@stdcall(2)
+def SetCommTimeouts(m, h, timeouts):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    port.timeouts = struct.unpack("<5I", m.read(timeouts, 20))
+    return 1
+
+
+@stdcall(3)
+def SetupComm(m, h, inq, outq):
+    return 1 if port_of(m, h) else 0
+
+
+@stdcall(2)
+def PurgeComm(m, h, flags):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    try:
+        if flags & 8:  # PURGE_RXCLEAR
+            while port._take(4096):
+                pass
+    except OSError:
+        m.set_last_error(ERROR_BAD_COMMAND)
+        return 0
+    return 1
+
+
+@stdcall(3)
+def ClearCommError(m, h, errors, status):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    if not os.path.exists(port.link):
+        m.set_last_error(ERROR_BAD_COMMAND)  # what a pulled USB adapter's handle answers
+        return 0
+    if errors:
+        m.put32(errors, 0)
+    if status:
+        try:
+            queued = port.queued()
+        except OSError:
+            m.set_last_error(ERROR_BAD_COMMAND)
+            return 0
+        m.write(status, struct.pack("<III", 0, queued, 0))
+    return 1
+
+
+@stdcall(5)
+def ReadFile(m, h, buffer, count, got, overlapped):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    try:
+        data = port.read(count)
+    except OSError:
+        m.put32(got, 0)
+        m.set_last_error(ERROR_BAD_COMMAND)
+        return 0
+    m.write(buffer, data)
+    m.put32(got, len(data))
+    return 1
+
+
+@stdcall(5)
+def WriteFile(m, h, buffer, count, written, overlapped):
+    port = port_of(m, h)
+    if port is None:
+        return 0
+    try:
+        done = port.write(m.read(buffer, count))
+    except OSError:
+        m.put32(written, 0)
+        m.set_last_error(ERROR_BAD_COMMAND)
+        return 0
+    m.put32(written, done)
+    if m.frames is not None:
+        m.frames.append(m.read(buffer, count))
+    return 1
+
+
+@stdcall(3)
+def QueryDosDeviceA(m, name, buffer, size):
+    data = b"".join(b"COM%d\0" % n for n in sorted(m.ports)) + b"\0"
+    if len(data) > size:
+        m.set_last_error(122)
+        return 0
+    m.write(buffer, data)
+    return len(data)
+
+
+# ---- the C runtime --------------------------------------------------------------------------
+@cdecl(1)
+def malloc(m, size):
+    return m.malloc(size, m.who_called())
+
+
+@cdecl(2)
+def calloc(m, count, size):
+    at = m.malloc(count * size, m.who_called())
+    m.write(at, bytes(count * size))
+    return at
+
+
+@cdecl(1)
+def free(m, at):
+    if at and m.heap.pop(at, None) is None:
+        raise Stop("free of 0x%08x, which is no live block" % at)
+
+
+@cdecl(2)
+def realloc(m, at, size):
+    if at == 0:
+        return malloc(m, size)
+    old = m.heap.get(at)
+    if old is None:
+        raise Stop("realloc of 0x%08x, which is no live block" % at)
+    new = m.malloc(size, old[1])
+    m.write(new, m.read(at, min(size, old[0])))
+    del m.heap[at]
+    return new
+
+
+@cdecl(3)
+def memcpy(m, dst, src, n):
+    m.write(dst, m.read(src, n))
+    return dst
+
+
+STUBS["memmove"] = STUBS["memcpy"]
+
+
+@cdecl(3)
+def memset(m, dst, value, n):
+    m.write(dst, bytes([value & 0xFF]) * n)
+    return dst
+
+
+@cdecl(3)
+def memcmp(m, a, b, n):
+    x, y = m.read(a, n), m.read(b, n)
+    return 0 if x == y else (-1 if x < y else 1)
+
+
+@cdecl(3)
+def memchr(m, at, value, n):
+    data = m.read(at, n)
+    i = data.find(bytes([value & 0xFF]))
+    return 0 if i < 0 else at + i
+
+
+@cdecl(1)
+def strlen(m, at):
+    return len(m.cstring(at, 1 << 16))
+
+
+@cdecl(1)
+def wcslen(m, at):
+    return len(m.wstring(at))
+
+
+@cdecl(2)
+def strcmp(m, a, b):
+    x, y = m.cstring(a), m.cstring(b)
+    return 0 if x == y else (-1 if x < y else 1)
+
+
+@cdecl(3)
+def strncmp(m, a, b, n):
+    x, y = m.cstring(a)[:n], m.cstring(b)[:n]
+    return 0 if x == y else (-1 if x < y else 1)
+
+
+@cdecl(2)
+def strchr(m, at, value):
+    text = m.cstring(at) + b"\0"
+    i = text.find(bytes([value & 0xFF]))
+    return 0 if i < 0 else at + i
+
+
+@cdecl(1)
+def iswdigit(m, c):
+    return 1 if 0x30 <= (c & 0xFFFF) <= 0x39 else 0
+
+
+@cdecl(3)
+def strtoul(m, at, end, base):
+    text = m.cstring(at).decode("latin-1")
+    found = re.match(r"\s*[+]?(0[xX][0-9a-fA-F]+|[0-9a-zA-Z]+)?", text)
+    digits = found.group(1) or ""
+    value, used = 0, 0
+    b = base or (16 if digits[:2].lower() == "0x" else 8 if digits[:1] == "0" and len(digits) > 1 else 10)
+    if b == 16 and digits[:2].lower() == "0x":
+        digits, used = digits[2:], 2
+    for c in digits:
+        d = int(c, 36) if c.isalnum() else 99
+        if d >= b:
+            break
+        value, used = value * b + d, used + 1
+    if end:
+        m.put32(end, at + (found.start(1) if found.group(1) else 0) + used if used else at)
+    return min(value, MAXDWORD)
+
+
+@cdecl(1)
+def atoi(m, at):
+    found = re.match(rb"\s*([+-]?[0-9]+)", m.cstring(at))
+    return int(found.group(1)) if found else 0
+
+
+@cdecl(3)
+def _ultoa(m, value, at, base):
+    digits = ""
+    while True:
+        digits = "0123456789abcdefghijklmnopqrstuvwxyz"[value % base] + digits
+        value //= base
+        if not value:
+            break
+    m.write(at, digits.encode() + b"\0")
+    return at
+
+
+@cdecl(0)
+def _errno(m):
+    return m.thread.errno
+
+
+@cdecl(1)
+def _lock(m, n):
+    pass
+
+
+@cdecl(1)
+def _unlock(m, n):
+    pass
+
+
+# _initterm(begin, end): calls each non-null function pointer in [begin, end), in x86 so that
+# the calls run in the emulated DLL.
+STUBS["_initterm"] = (None, bytes.fromhex("5657 8b74240c 8b7c2410 39fe 730d 8b06 85c0 7402 ffd0 83c604 ebef 5f5e c3"))
+
+# Data imports: (size, initial bytes) of what the IAT entry points to.
+DATA_IMPORTS = {
+    "__mb_cur_max": (4, struct.pack("<I", 1)),
+    "_iob": (32 * 3, bytes(32 * 3)),
+}
