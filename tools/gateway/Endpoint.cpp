@@ -66,8 +66,6 @@ std::uint8_t DecodePdu(std::uint8_t unit, std::span<const std::uint8_t> pdu, boo
     // A read cannot be broadcast; unit 0 writes are.
     if (unit == 0 ? function == kReadHolding : !line.ServesUnit(unit))
         return kPathUnavailable;
-    if (readOnly && function != kReadHolding)
-        return kIllegalFunction;
     out.unit = unit;
     out.function = function;
     if (pdu.size() < 5)
@@ -96,7 +94,7 @@ std::uint8_t DecodePdu(std::uint8_t unit, std::span<const std::uint8_t> pdu, boo
     }
     if (out.first + out.count - 1 > 0xFFFF)
         return kIllegalAddress;
-    return 0;
+    return readOnly && function != kReadHolding ? kIllegalFunction : 0;
 }
 
 std::size_t EncodePdu(const Request& request, std::uint8_t exception, const Answer& answer, std::span<std::uint8_t> out)
@@ -155,6 +153,7 @@ public:
                        endpoint_ + ": client " + peer_ + " disconnected: " + why);
         net::Shutdown(socket_);
         changed_.notify_all();
+        line_.Cancel(source_);
     }
 
     bool Finished() const { return readerDone_.load() && writerDone_.load(); }

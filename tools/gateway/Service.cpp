@@ -132,6 +132,24 @@ void LineService::Submit(const Request& request, Priority priority, std::uint64_
     Finish(refused, stopped ? Answer::Status::Stopped : Answer::Status::QueueFull);
 }
 
+void LineService::Cancel(std::uint64_t source)
+{
+    std::vector<Entry> dropped;
+    {
+        const std::lock_guard hold(mutex_);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (it->source == source) {
+                dropped.push_back(std::move(*it));
+                it = queue_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& entry : dropped)
+        Finish(entry, Answer::Status::Stopped);
+}
+
 std::deque<LineService::Entry>::iterator LineService::Pick(Clock::time_point now, Clock::time_point& wake)
 {
     auto best = queue_.end();

@@ -97,6 +97,10 @@ public:
         Submit(request, priority, source, Clock::now() + settings_.deadline, std::move(done));
     }
 
+    // Drops the source's requests still queued (answered Stopped, never sent): a client
+    // that went away must not have its commands run after it.
+    void Cancel(std::uint64_t source);
+
     const LineSettings& Settings() const noexcept { return settings_; }
     bool ServesUnit(std::uint8_t unit) const noexcept { return unit <= 16 && ((settings_.units >> unit) & 1u) != 0; }
     // The library's line, for its statistics only: exchanges are this thread's alone.
