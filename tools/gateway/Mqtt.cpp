@@ -321,6 +321,11 @@ private:
 
 } // namespace
 
+bool MqttBuiltIn(std::string&)
+{
+    return true;
+}
+
 std::unique_ptr<MqttBridge> StartMqtt(const MqttSettings& settings, StateStore& store, std::vector<Poller*> pollers,
                                       Log& log, std::string& error)
 {

@@ -22,6 +22,9 @@ public:
     virtual void Stop() = 0;
 };
 
+// False with the reason where this build has no MQTT, so the settings are refused up front.
+bool MqttBuiltIn(std::string& why);
+
 // Connects in the background (again and again, 1 s doubling to 60 s, while the broker cannot
 // be reached); null with the reason when the settings cannot work (TLS files, no MQTT here).
 std::unique_ptr<MqttBridge> StartMqtt(const MqttSettings& settings, StateStore& store, std::vector<Poller*> pollers,

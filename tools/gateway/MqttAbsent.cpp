@@ -4,10 +4,16 @@
 
 namespace trovel::gateway {
 
+bool MqttBuiltIn(std::string& why)
+{
+    why = "MQTT is not in this build of trovel-gateway (it is built with libmosquitto on Linux only); "
+            "remove --mqtt and the [mqtt] table, or run the Linux gateway";
+    return false;
+}
+
 std::unique_ptr<MqttBridge> StartMqtt(const MqttSettings&, StateStore&, std::vector<Poller*>, Log&, std::string& error)
 {
-    error = "MQTT is not in this build of trovel-gateway (it is built with libmosquitto on Linux only); "
-            "remove --mqtt and the [mqtt] table, or run the Linux gateway";
+    MqttBuiltIn(error);
     return nullptr;
 }
 

@@ -136,6 +136,8 @@ bool Assemble(const Options& o, Config& config, std::vector<std::string>& errors
         config.mqtt.name = HostName();
     if (!o.discoveryPrefix.empty())
         config.mqtt.discoveryPrefix = o.discoveryPrefix;
+    if (std::string why; config.mqtt.enabled && !MqttBuiltIn(why))
+        errors.push_back(why);
     return errors.empty() && CheckConfig(config, errors);
 }
 
