@@ -177,7 +177,7 @@ void CheckMqtt(const MqttSettings& mqtt, const PollSettings& poll, const std::ve
                std::vector<std::string>& errors)
 {
     if (mqtt.enabled) {
-        if (!TopicLevel(mqtt.name))
+        if (!mqtt.name.empty() && !TopicLevel(mqtt.name)) // empty: the host's name, given later
             errors.push_back("the gateway's name '" + mqtt.name + "' must be one topic level: no '/', '+' or '#'");
         for (const auto& line : lines)
             if (!TopicLevel(line))

@@ -463,15 +463,16 @@ bool Poller::Poll(Polled& c)
     if (c.identityDue) {
         Identity id;
         id.known = true;
-        if (!Read(c.address, reg::SerialNumber, reg::SerialRegisters, a))
-            return fail();
-        id.serial = SerialText(a);
-        if (!Read(c.address, reg::BiosDate, 2, a))
-            return fail();
-        id.biosDate = DateText(a);
-        if (!Read(c.address, reg::FactoryDate, 2, a))
-            return fail();
-        id.factoryDate = DateText(a);
+        // A controller that refuses one of these (an exception) still has the rest shown.
+        const std::pair<std::uint16_t, std::uint16_t> reads[] = {
+            {reg::SerialNumber, reg::SerialRegisters}, {reg::BiosDate, 2}, {reg::FactoryDate, 2}};
+        std::string* texts[] = {&id.serial, &id.biosDate, &id.factoryDate};
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (Read(c.address, reads[i].first, reads[i].second, a))
+                *texts[i] = i == 0 ? SerialText(a) : DateText(a);
+            else if (!Present(a))
+                return fail();
+        }
         c.identityDue = false;
         store_.Update(LineName(), c.address, [&](ControllerState& s) { s.identity = id; });
     }
