@@ -3,6 +3,7 @@ and a Modbus TCP client of the tests' own (MBAP written out here, not taken from
 under test)."""
 
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -38,6 +39,7 @@ class Gateway:
             return f.read()
 
     def stop(self):
+        """Stops it by SIGTERM (by its process id); its exit status."""
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -45,13 +47,20 @@ class Gateway:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        self._log.close()
+        if not self._log.closed:
+            self._log.close()
+        return self.process.returncode
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.stop()
+    def __exit__(self, kind, *exc):
+        # A crash or a sanitizer's report at exit fails the test that ran it.
+        status = self.stop()
+        log = self.log()
+        shutil.rmtree(self.directory, ignore_errors=True)
+        if kind is None and status != 0:
+            raise AssertionError(f"trovel-gateway exited with {status}:\n{log}")
 
 
 class Client:

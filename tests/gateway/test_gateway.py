@@ -81,8 +81,8 @@ def test_clients():
                            "assert lib.OpenCom(5)==1\nok=[lib.GetMotorSpeed(a,ctypes.byref(v)) and v.value for a in (1,2,3)]\n"
                            "print(ok)\nsys.exit(0 if ok==[12.5]*3 else 1)\n")
                 out = subprocess.run([sys.executable, "-c", program, args.library], capture_output=True, text=True,
-                                     timeout=30, env={**os.environ, "TROVEL_COM5": url})
-                if out.returncode != 0:
+                                     timeout=30, env={**os.environ, "TROVEL_COM5": url, "TROVEL_TRACE": "stderr"})
+                if out.returncode != 0 or url not in out.stderr:  # the trace names the device opened
                     failures.append("classic OpenCom(5): " + out.stdout + out.stderr)
 
             def rtu_over_tcp():

@@ -1,5 +1,6 @@
 #include "gateway/Service.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace trovel::gateway {
@@ -82,7 +83,9 @@ bool LineService::Start(std::string& error)
     // repeat never goes out past its request's deadline.
     bool ok = TrovelSetRetries(line_, 0) == 1;
     if (settings_.timeoutMs > 0)
-        ok = ok && TrovelSetTimeouts(line_, settings_.timeoutMs, settings_.gapMs > 0 ? settings_.gapMs : 100) == 1;
+        // Without a gap of its own a short time-out keeps the classic 100 ms, or itself.
+        ok = ok && TrovelSetTimeouts(line_, settings_.timeoutMs,
+                                     settings_.gapMs > 0 ? settings_.gapMs : std::min(100, settings_.timeoutMs)) == 1;
     if (settings_.replyMode >= 0)
         ok = ok && TrovelSetReplyMode(line_, settings_.replyMode) == 1;
     ok = ok && TrovelSetLocalEcho(line_, settings_.localEcho ? 1 : 0) == 1;
