@@ -261,7 +261,7 @@ int main(int argc, char** argv)
     app.add_option("--stats-interval", o.statsInterval, "Statistics in the log every N minutes (default 15; 0: only "
                                                         "on SIGUSR1)")
         ->check(CLI::Range(0, 1440));
-    app.add_option("--mqtt", o.mqtt, "Publish the controllers to the MQTT broker at HOST[:PORT] (the rest from [mqtt])");
+    app.add_option("--mqtt", o.mqtt, "Linux: publish the controllers to the MQTT broker at HOST[:PORT] (the rest from [mqtt])");
     app.add_option("--name", o.name, "The gateway's name in MQTT topics (default: the host name)");
     app.add_option("--discovery-prefix", o.discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
     app.add_option("--install-service", o.installService, "Windows: install the service, run with CONFIG");
