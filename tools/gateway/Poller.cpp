@@ -375,10 +375,8 @@ void Poller::Run()
         }
         hold.unlock();
         auto now = Clock::now();
-        if (now >= nextScan_) {
-            Scan();
+        if (now >= nextScan_ && ScanOne())
             nextScan_ = settings_.scanInterval.count() > 0 ? Clock::now() + settings_.scanInterval : Clock::time_point::max();
-        }
         bool steering = false;
         for (auto& c : polled_)
             if (c.target.active) {
@@ -413,27 +411,27 @@ void Poller::Run()
     }
 }
 
-void Poller::Scan()
+bool Poller::ScanOne()
 {
-    int found = 0;
-    for (std::uint8_t unit = 1; unit <= 16; ++unit) {
-        if (!Serves(unit) || Find(unit) != nullptr)
-            continue;
-        {
-            const std::lock_guard hold(mutex_);
-            if (stopping_)
-                return;
-        }
-        Answer a;
-        Read(unit, reg::RunState, 1, a);
-        if (Present(a)) {
-            Track(unit);
-            ++found;
-        }
+    // One address per call, so a scan never holds up the polls of the controllers found.
+    while (++scanAt_ <= 16)
+        if (Serves(scanAt_) && Find(scanAt_) == nullptr)
+            break;
+    if (scanAt_ > 16) {
+        if (scanFound_ > 0)
+            log_.Info(LineName() + ": scan found " + std::to_string(scanFound_) + " controller(s); polling " +
+                      std::to_string(polled_.size()));
+        scanAt_ = 0;
+        scanFound_ = 0;
+        return true;
     }
-    if (found > 0)
-        log_.Info(LineName() + ": scan found " + std::to_string(found) + " controller(s); polling " +
-                  std::to_string(polled_.size()));
+    Answer a;
+    Read(scanAt_, reg::RunState, 1, a);
+    if (Present(a)) {
+        Track(scanAt_);
+        ++scanFound_;
+    }
+    return false;
 }
 
 bool Poller::Poll(Polled& c)

@@ -9,6 +9,7 @@
 // line's addresses that answer a scan at start and again every few minutes.
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -103,7 +104,7 @@ private:
     void Interrupt(std::uint8_t address); // a motion command came: ends its position move
     bool Interrupted(std::uint8_t address);
     void PollSoon(std::uint8_t address);
-    void Scan();
+    bool ScanOne(); // true when a scan has been through every address
     void Post(Job job);
     void RunJob(Job& job);
     bool Poll(Polled& c);       // false when the controller did not answer
@@ -123,8 +124,10 @@ private:
     PollSettings settings_;
     Log& log_;
     std::uint64_t source_;
-    std::vector<Polled> polled_;
+    std::deque<Polled> polled_; // a deque: Track never moves the ones being polled
     Clock::time_point nextScan_{};
+    std::uint8_t scanAt_ = 0; // the address scanned last, 0 between scans
+    int scanFound_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;
