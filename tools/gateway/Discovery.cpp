@@ -22,8 +22,10 @@ std::string Number(double value, const char* format)
 
 // Ids come from what the controller is, not where it sits: a controller moved to another
 // address or gateway stays the same device in Home Assistant.
-std::string DeviceId(const ControllerState& s)
+std::string DeviceId(const ControllerState& s, const Topics& t)
 {
+    if (s.identity.serial.empty()) // it refused its serial number: where it sits must do
+        return "trovel_" + t.name + "_" + s.line + "_" + std::to_string(s.address);
     std::string id = "trovel_";
     for (char c : s.identity.serial)
         if (c != '-')
@@ -93,10 +95,10 @@ std::vector<Message> StateMessages(const ControllerState& s, const Topics& t, un
 std::vector<Message> DiscoveryMessages(const ControllerState& s, const Topics& t)
 {
     std::vector<Message> out;
-    if (!s.identity.known || s.identity.serial.empty())
+    if (!s.identity.known)
         return out;
     const std::string base = t.Base(s.line, s.address);
-    const std::string id = DeviceId(s);
+    const std::string id = DeviceId(s, t);
     const std::string device = "\"device\":{\"identifiers\":[" + JsonString(id) + "],\"name\":" +
                                JsonString("Screen " + s.line + " #" + std::to_string(s.address)) +
                                ",\"manufacturer\":\"Trovel\",\"model\":\"Sliding-screen controller\",\"serial_number\":" +

@@ -37,7 +37,8 @@ inline constexpr int kSensorInputs = 4; // the limits and extremities get binary
 std::vector<Message> StateMessages(const ControllerState& state, const Topics& topics, unsigned changes);
 
 // The config messages of one controller's device: cover, six switches, four binary sensors,
-// the position sensor. Empty while its identity is unknown (its ids come from the serial).
+// the position sensor. Empty until its identity has been read: the ids come from the serial
+// number (or, for a controller that refuses it, from the gateway, line and address).
 std::vector<Message> DiscoveryMessages(const ControllerState& state, const Topics& topics);
 
 // The gateway's own device: a connectivity sensor on its status topic.
