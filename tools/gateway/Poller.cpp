@@ -35,6 +35,7 @@ constexpr int kMoveAttempts = 3;                       // a position move correc
 constexpr auto kStopSettle = std::chrono::milliseconds(300); // a fresh move may read as stopped this long
 constexpr auto kPointsEvery = std::chrono::seconds(60);      // the points change only by configuration
 constexpr auto kMoveSlack = std::chrono::seconds(10);        // beyond the full run's time
+constexpr auto kFullQueuePause = std::chrono::milliseconds(20);
 
 float Float(const Answer& a, std::size_t at) noexcept
 {
@@ -577,6 +578,10 @@ void Poller::Steer(Polled& c)
     if (!Read(c.address, reg::CurrentPoint, 2, a)) {
         if (a.status == Answer::Status::Done && s.failedPolls + 1 >= settings_.offlineAfter)
             EndTarget(c, false, FailureText(a));
+        if (a.status == Answer::Status::QueueFull) { // answered at once: no spinning on a full queue
+            std::unique_lock hold(mutex_);
+            wake_.wait_for(hold, kFullQueuePause, [this] { return stopping_; });
+        }
         return;
     }
     const double position = Float(a, 0);
