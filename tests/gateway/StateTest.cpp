@@ -96,5 +96,24 @@ TEST(MqttTables, RefusedWithTheirLine)
     std::remove(path.c_str());
 }
 
+// Anyone who can publish on a remote broker the gateway does not log in to could move screens.
+TEST(MqttCommands, RemoteBrokerWithoutLoginTakesNone)
+{
+    const struct { const char* host; const char* password; int commands; bool taken; } cases[] = {
+        {"127.0.0.1", "", -1, true}, {"localhost", "", -1, true}, {"::1", "", -1, true},
+        {"10.0.0.5", "", -1, false},  {"10.0.0.5", "x", -1, true},  {"10.0.0.5", "", 1, true},
+        {"127.0.0.1", "x", 0, false},
+    };
+    for (const auto& c : cases) {
+        MqttSettings m;
+        m.host = c.host;
+        m.password = c.password;
+        m.commands = c.commands;
+        std::string why;
+        EXPECT_EQ(TakesCommands(m, why), c.taken) << c.host << " password '" << c.password << "' " << c.commands;
+        EXPECT_EQ(why.empty(), c.taken) << "a refusal says why";
+    }
+}
+
 } // namespace
 } // namespace trovel::gateway

@@ -263,7 +263,8 @@ def test_recovery(directory):
 
 def test_tls(directory):
     """TLS with a CA and server certificate made here and a password file: the gateway
-    connects; with a wrong password it says plainly that it was refused."""
+    connects; with a wrong password it says plainly that it was refused; with commands off
+    it publishes and moves nothing."""
     ca, key, cert = (os.path.join(directory, n) for n in ("ca.pem", "server.key", "server.pem"))
     ssl = lambda *a: subprocess.run(["openssl", *a], check=True, capture_output=True, timeout=60)  # noqa: E731
     ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=trovel test CA",
@@ -280,16 +281,24 @@ def test_tls(directory):
     os.chmod(passwords, 0o600)
     broker = Broker(directory, tls=(ca, cert, key), password_file=passwords)
     with Simulator(args.sim, controllers="1") as sim:
-        for password, connects in (("s3cret", True), ("wrong", False)):
+        for password, connects, commands in (("s3cret", True, "true"), ("wrong", False, "true"), ("s3cret", True, "false")):
             config = os.path.join(directory, "tls.toml")
             with open(config, "w") as f:
                 f.write(f'[mqtt]\nbroker = "127.0.0.1:{broker.port}"\nca-file = "{ca}"\nusername = "screens"\n'
-                        f'password = "{password}"\nname = "{NAME}"\n')
+                        f'password = "{password}"\nname = "{NAME}"\ncommands = {commands}\n')
             with Gateway(args.gateway, ["--config", config, "--line", sim.link, "--controllers", "1"], 0) as gw:
                 if connects:
                     until(lambda: "(TLS) as trovel/t1" in gw.log(), 15, "a TLS connection:\n" + gw.log())
                     sub = Subscriber(broker, extra=["--cafile", ca, "-u", "screens", "-P", "s3cret"])
                     sub.wait(f"trovel/{NAME}/status", lambda p: p == "online")
+                    if commands == "false":  # a state-only bridge answers commands, moves nothing
+                        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.port), "--cafile", ca,
+                                        "-u", "screens", "-P", "s3cret", "-t", f"{BASE}/1/set", "-m", "OPEN"],
+                                       check=True, timeout=10)
+                        assert "commands are off" in sub.wait(f"{BASE}/1/result", lambda p: True)
+                        sub.wait(f"{BASE}/1/position", lambda p: True)
+                        time.sleep(1.0)
+                        assert sim_position(sim, 1)[0] == 0.0 and sub.last(f"{BASE}/1/position") == "0"
                     sub.stop()
                 else:
                     until(lambda: "refused the connection" in gw.log(), 15, "a refusal:\n" + gw.log())

@@ -98,6 +98,10 @@ public:
                 return false;
             }
         }
+        if (!TakesCommands(settings_, commandsOff_))
+            log_.Warning("mqtt: " + commandsOff_ + "; state is published");
+        else
+            commandsOff_.clear();
         listener_ = store_.Subscribe([this](const ControllerState& s, unsigned changes) { OnChange(s, changes); });
         thread_ = std::thread([this] { Loop(); });
         return true;
@@ -284,6 +288,10 @@ private:
             return;
         }
         const std::string base = topics_.Base(parts[0], static_cast<unsigned>(address));
+        if (!commandsOff_.empty()) {
+            Answer(topic, base, payload, {false, commandsOff_});
+            return;
+        }
         const auto unit = static_cast<std::uint8_t>(address);
         const auto deadline = Clock::now() + poller->Deadline();
         auto done = [this, topic, base, payload](const Outcome& o) { Answer(topic, base, payload, o); };
@@ -312,6 +320,7 @@ private:
     Topics topics_;
     mosquitto* client_ = nullptr;
     std::uint64_t listener_ = 0;
+    std::string commandsOff_; // why commands are refused; empty when they are taken
     std::atomic<bool> connected_{false}, connectedOnce_{false}, refused_{false};
     std::mutex mutex_;
     std::condition_variable wake_;

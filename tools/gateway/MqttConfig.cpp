@@ -69,9 +69,9 @@ struct Tables {
     void Mqtt(const toml::table& t, MqttSettings& m)
     {
         OnlyKnown(t, {"broker", "client-id", "username", "password", "ca-file", "cert-file", "key-file", "keepalive", "name",
-                      "topic-prefix", "discovery-prefix", "discovery"},
+                      "topic-prefix", "discovery-prefix", "discovery", "commands"},
                   "[mqtt] (known: broker, client-id, username, password, ca-file, cert-file, key-file, keepalive, name, "
-                  "topic-prefix, discovery-prefix, discovery)");
+                  "topic-prefix, discovery-prefix, discovery, commands)");
         m.enabled = true;
         if (const toml::node* n = t.get("broker")) {
             std::string text, error;
@@ -90,6 +90,11 @@ struct Tables {
         Text(t, "topic-prefix", m.topicPrefix);
         Text(t, "discovery-prefix", m.discoveryPrefix);
         Boolean(t, "discovery", m.discovery);
+        if (t.get("commands") != nullptr) {
+            bool on = false;
+            Boolean(t, "commands", on);
+            m.commands = on ? 1 : 0;
+        }
     }
 
     void Poll(const toml::table& t, PollSettings& p)
@@ -188,6 +193,21 @@ void CheckMqtt(const MqttSettings& mqtt, const PollSettings& poll, const std::ve
     for (const auto& c : poll.controllers)
         if (std::find(lines.begin(), lines.end(), c.line) == lines.end())
             errors.push_back("[[poll.controller]] names the line '" + c.line + "', which is not configured");
+}
+
+bool TakesCommands(const MqttSettings& m, std::string& why)
+{
+    if (m.commands == 0) {
+        why = "commands are off ([mqtt] commands = false)";
+        return false;
+    }
+    const bool loopback = m.host == "localhost" || m.host == "::1" || m.host.rfind("127.", 0) == 0;
+    if (m.commands == 1 || loopback || !m.password.empty() || !m.certFile.empty())
+        return true;
+    // Anyone who can publish on that broker could otherwise move the screens.
+    why = "commands are refused: the broker at " + m.host + " is beyond loopback and the gateway does not log in "
+          "(give username and password or a client certificate, or commands = true)";
+    return false;
 }
 
 std::string HostName()

@@ -21,7 +21,13 @@ struct MqttSettings {
     std::string topicPrefix = "trovel";
     std::string discoveryPrefix = "homeassistant";
     bool discovery = true;
+    // Commands from the broker: -1 takes them from a broker on loopback, or when the gateway
+    // logs in (a password or a client certificate); 0 never (state only); 1 always.
+    int commands = -1;
 };
+
+// Whether the bridge takes commands, and if not, why.
+bool TakesCommands(const MqttSettings& settings, std::string& why);
 
 // The checks that need the lines' names (the controllers' settings name their line).
 void CheckMqtt(const MqttSettings& mqtt, const PollSettings& poll, const std::vector<std::string>& lines,
