@@ -528,6 +528,10 @@ void Poller::RunJob(Job& job)
         job.done({false, "a position is a percentage from 0 to 100"});
         return;
     }
+    if (Clock::now() > job.deadline) { // as late as a request that waited out its deadline
+        job.done({false, "dropped: not sent before its deadline"});
+        return;
+    }
     Polled& p = Track(job.address);
     if (p.target.active)
         EndTarget(p, false, "ended by a newer command");
