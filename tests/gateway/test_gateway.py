@@ -32,6 +32,36 @@ ILLEGAL_FUNCTION, BUSY, PATH_UNAVAILABLE, TARGET_FAILED = 0x01, 0x06, 0x0A, 0x0B
 args = None
 
 
+class Worker(threading.Thread):
+    """A thread whose exception fails the test when it is joined, instead of vanishing."""
+
+    def __init__(self, target, *args):
+        super().__init__(target=self._guarded, args=(target, *args))
+        self.error = None
+
+    def _guarded(self, target, *args):
+        try:
+            target(*args)
+        except BaseException as e:  # noqa: B902 - reported by join()
+            self.error = e
+
+    def join(self, timeout=None):
+        super().join(timeout)
+        if self.error is not None:
+            raise AssertionError(f"{self._target.__name__ if hasattr(self, '_target') else 'worker'}: "
+                                 f"{self.error!r}") from self.error
+
+
+def with_crc(frame):
+    """The frame with its Modbus CRC-16, low byte first (computed here, bit by bit)."""
+    crc = 0xFFFF
+    for byte in frame:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return frame + bytes([crc & 0xFF, crc >> 8])
+
+
 def gateway(sim, *extra, endpoints=1):
     return Gateway(args.gateway, ["--line", sim.link, "--listen-modbus-tcp", "0", *extra], endpoints)
 
@@ -50,8 +80,9 @@ def test_clients():
         with open(config, "w") as f:
             f.write(f'[[line]]\ndevice = "{sim.link}"\nreply-mode = "frame"\n'
                     '[[line.listen]]\nmodbus-tcp = "127.0.0.1:0"\n'
-                    '[[line.listen]]\nmodbus-tcp = "127.0.0.1:0"\nread-only = true\n')
-        with Gateway(args.gateway, ["--config", config], 2) as gw:
+                    '[[line.listen]]\nmodbus-tcp = "127.0.0.1:0"\nread-only = true\n'
+                    '[[line.listen]]\nrtu = "127.0.0.1:0"\n')
+        with Gateway(args.gateway, ["--config", config], 3) as gw:
             os.remove(config)
             url = gw.urls[0]
             from pymodbus.client import ModbusTcpClient
@@ -111,7 +142,7 @@ def test_clients():
 
             kinds = (mbpoll, trovelctl, classic, classic_by_ini) if args.library else (mbpoll, trovelctl)
             kinds += (rtu_over_tcp,)
-            threads = [threading.Thread(target=t) for t in kinds]
+            threads = [Worker(t) for t in kinds]
             for t in threads:
                 t.start()
             for t in threads:
@@ -128,6 +159,11 @@ def test_clients():
             # Broadcast: answered with the echo once sent; every controller took it.
             assert c.write(0, SPEED, [0x0000, 0x4120]) is None
             assert [c.read(u, SPEED, 2) for u in (1, 2, 3)] == [[0x0000, 0x4120]] * 3
+            # Over RTU a broadcast is not answered, as on the line: the next answer is the read's.
+            rtu = socket.create_connection(("127.0.0.1", gw.port(2)), timeout=5)
+            rtu.sendall(with_crc(bytes.fromhex("0010006400020400004120")) + with_crc(bytes.fromhex("010300640002")))
+            assert rtu.recv(64)[:2] == bytes([1, 3]), "an RTU broadcast was answered"
+            rtu.close()
             ro = Client(gw.port(1))
             assert ro.read(1, SPEED, 2) == [0x0000, 0x4120]
             assert ro.write(1, SPEED, [1]) == ILLEGAL_FUNCTION
@@ -179,7 +215,7 @@ def test_faults():
             results.append((index, counts))
             c.close()
 
-        threads = [threading.Thread(target=client, args=(i,)) for i in range(8)]
+        threads = [Worker(client, i) for i in range(8)]
         for t in threads:
             t.start()
         for t in threads:
@@ -215,7 +251,7 @@ def test_silent():
                 asked.append(c.read(9, SPEED, 2))
             c.close()
 
-        loader = threading.Thread(target=ask_nine)
+        loader = Worker(ask_nine)
         loader.start()
         time.sleep(0.3)
         loaded = latencies(200)
@@ -287,7 +323,7 @@ def test_malformed():
                 if not isinstance(c.read(1, SPEED, 2), list):
                     good_failures.append(1)
 
-        worker = threading.Thread(target=good)
+        worker = Worker(good)
         worker.start()
         bad = {
             "length 0": struct.pack(">HHHB", 1, 0, 0, 1),
@@ -304,6 +340,9 @@ def test_malformed():
         stop.set()
         worker.join()
         assert not good_failures, f"{len(good_failures)} reads of the good client failed"
+        for why in ("MBAP length 0 outside", "MBAP length 300 outside", "protocol id 1 is not Modbus",
+                    "stalled mid-frame (4 bytes)", "flooding ("):
+            assert why in gw.log(), f"no disconnect for '{why}' in the log:\n{gw.log()}"
 
         c = Client(gw.port())
         with open(control, "w") as f:
@@ -316,6 +355,22 @@ def test_malformed():
         end = time.monotonic() + 10
         while not isinstance(c.read(1, SPEED, 2), list):
             assert time.monotonic() < end, "service did not resume after replug"
+
+
+def test_limits():
+    """Connections beyond the limit, clients outside the allow-list and idle ones are
+    turned away; the clients within keep being served."""
+    with Simulator(args.sim, controllers="1") as sim:
+        with gateway(sim, "--max-connections", "2", "--idle-timeout", "1") as gw:
+            first, second = Client(gw.port()), Client(gw.port())
+            third = socket.create_connection(("127.0.0.1", gw.port()))
+            assert closed_within(third, 3.0), "a third connection was kept"
+            assert isinstance(first.read(1, SPEED, 2), list) and isinstance(second.read(1, SPEED, 2), list)
+            assert closed_within(first.sock, 4.0), "an idle client was kept"
+        with gateway(sim, "--allow", "10.0.0.0/8") as gw:
+            outsider = socket.create_connection(("127.0.0.1", gw.port()))
+            assert closed_within(outsider, 3.0), "a client outside the allow-list was kept"
+            assert "not in the endpoint's allow-list" in gw.log()
 
 
 def test_config():
@@ -335,7 +390,7 @@ def test_config():
 
 
 GROUPS = {"Clients": test_clients, "Faults": test_faults, "Silent": test_silent, "Queue": test_queue,
-          "Malformed": test_malformed, "Config": test_config}
+          "Malformed": test_malformed, "Limits": test_limits, "Config": test_config}
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

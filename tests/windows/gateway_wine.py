@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """trovel-gateway.exe under wine64 serving a COM port (a dosdevices/comN link to trovel-sim's
-pseudo-terminal) to a Linux Modbus TCP client; Ctrl-C on its console stops it with exit 0;
+pseudo-terminal) to a Linux Modbus TCP client and to a classic host through TROVEL_COM<n>; Ctrl-C on its console stops it with exit 0;
 the service is installed and removed as far as wine's service manager allows. Catches a
 Windows build whose sockets, COM port or console handler do not work.
 
-    gateway_wine.py --prefix DIR --sim TROVEL-SIM --gateway EXE --console-ctrl EXE
+    gateway_wine.py --prefix DIR --sim TROVEL-SIM --gateway EXE --console-ctrl EXE --host HOST.EXE
+
+HOST.EXE: ImportHost.c as check_import_libs.py builds it (the fixture import_host), an
+unmodified host that calls OpenCom(TROVEL_TEST_COM), here pointed at the gateway.
 """
 
 import argparse
@@ -15,13 +18,13 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "gateway"))
-from wine_run import PartnerProgram, claimed_port, ensure_prefix, find_wine, start_server, wine_environment  # noqa
+from wine_run import ABSENT_PORT, PartnerProgram, claimed_port, ensure_prefix, find_wine, start_server, wine_environment  # noqa
 from gateway import Client  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ("--prefix", "--sim", "--gateway", "--console-ctrl"):
+    for option in ("--prefix", "--sim", "--gateway", "--console-ctrl", "--host"):
         parser.add_argument(option, required=True)
     parser.add_argument("--log", default=os.devnull)
     args = parser.parse_args()
@@ -53,6 +56,14 @@ def main():
                     if client.read(3, 100, 2) != 0x0B:
                         failures.append("an absent controller did not answer 0B")
                     client.close()
+                    # An unmodified host: OpenCom(1000) (a port no link maps) reaches the
+                    # gateway through TROVEL_COM1000 and reads controller 1 through it.
+                    host = subprocess.run([wine, args.host], env={**env, "TROVEL_TEST_COM": str(ABSENT_PORT),
+                                                                  f"TROVEL_COM{ABSENT_PORT}": url},
+                                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+                    if host.returncode != 0:
+                        failures.append(f"the classic host through TROVEL_COM{ABSENT_PORT} failed at step "
+                                        f"{host.returncode} (ImportHost.c)")
             finally:
                 gateway.kill()
                 gateway.wait()

@@ -356,6 +356,8 @@ private:
             std::copy(header.begin(), header.end(), frame.begin());
             PutWord(frame, 4, static_cast<std::uint16_t>(pdu + 1));
             length = kMbapHeader + pdu;
+        } else if (request.unit == 0) {
+            length = 0; // RTU masters expect no answer to a broadcast, as on the line itself
         } else {
             frame[0] = request.unit;
             const std::size_t pdu = EncodePdu(request, exception, answer, std::span(frame).subspan(1));
@@ -387,7 +389,7 @@ private:
             }
             if (seq < frontSeq_ || seq - frontSeq_ >= slots_.size())
                 return;
-            Slot& slot = slots_[seq - frontSeq_];
+            Slot& slot = slots_[static_cast<std::size_t>(seq - frontSeq_)];
             slot.bytes = frame;
             slot.length = length;
             slot.ready = true;
@@ -406,7 +408,7 @@ private:
             slots_.pop_front();
             ++frontSeq_;
             hold.unlock();
-            const bool sent = net::SendAll(socket_, std::span(slot.bytes).first(slot.length), kSendTimeoutMs);
+            const bool sent = slot.length == 0 || net::SendAll(socket_, std::span(slot.bytes).first(slot.length), kSendTimeoutMs);
             hold.lock();
             if (!sent) {
                 hold.unlock();

@@ -264,6 +264,8 @@ void LineService::Finish(Entry& entry, Answer::Status status)
     }
     if (entry.done)
         entry.done(entry.answer);
+    for (const auto& observe : observers_)
+        observe(entry.request, entry.answer, entry.source);
 }
 
 LineService::Report LineService::TakeReport()
