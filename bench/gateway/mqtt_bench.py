@@ -8,13 +8,14 @@ controller behind the gateway's back and reads what a command did, without the g
   - command: outputs/N/set published until the simulator's register holds it;
   - CPU per gateway process (user + system, /proc), broker connections (ss).
 
-    mqtt_bench.py --gateway trovel-gateway --sim trovel-sim [--gateways 20] [--samples 40]
+    mqtt_bench.py --gateway trovel-gateway --sim trovel-sim [--gateways 20] [--samples 40] [--limit 600]
 """
 
 import argparse
 import os
 import random
 import re
+import signal
 import socket
 import statistics
 import struct
@@ -97,7 +98,13 @@ def main():
     p.add_argument("--sim", required=True)
     p.add_argument("--gateways", type=int, default=20)
     p.add_argument("--samples", type=int, default=40)
+    p.add_argument("--limit", type=int, default=600, help="seconds for the whole run")
     a = p.parse_args()
+
+    def overrun(*_):
+        raise TimeoutError(f"the benchmark ran past its limit of {a.limit} s")
+    signal.signal(signal.SIGALRM, overrun)
+    signal.alarm(a.limit)  # whatever hangs, everything started is stopped below
     directory = tempfile.mkdtemp(prefix="trovel-mqtt-bench-")
     sims, gateways = [], []
     broker = Broker(directory)
