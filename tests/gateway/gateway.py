@@ -17,7 +17,7 @@ class Gateway:
     """trovel-gateway with the given options; `urls` are the endpoints it printed."""
 
     def __init__(self, program, args, endpoints):
-        self.directory = tempfile.mkdtemp(prefix="trovel-gw-")
+        self.directory = tempfile.mkdtemp(prefix="trovel-gateway-test-")
         self.log_path = os.path.join(self.directory, "gateway.log")
         self._log = open(self.log_path, "wb")
         self.process = subprocess.Popen([program, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

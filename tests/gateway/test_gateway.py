@@ -312,7 +312,7 @@ def test_queue():
 def test_malformed():
     """Each bad header, a slow drip and a flood disconnect that client alone; an unplugged
     line answers 0B at once and serves again when it returns."""
-    control = os.path.join(os.path.dirname(os.path.abspath(args.sim)), f"gw-test-{os.getpid()}.ctl")
+    control = os.path.join(tempfile.gettempdir(), f"trovel-gw-test-{os.getpid()}.ctl")
     with Simulator(args.sim, controllers="1-3", extra=["--control", control]) as sim, \
             gateway(sim, "--reply-mode", "frame") as gw:
         good_failures, stop = [], threading.Event()
