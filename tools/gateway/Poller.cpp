@@ -455,7 +455,8 @@ bool Poller::Poll(Polled& c)
         });
         if (wentOffline) {
             log_.Warning(LineName() + " #" + std::to_string(c.address) + ": offline (" + why + ")");
-            c.identityDue = true;
+            c.identityDue = true; // it may come back as another controller
+            c.pointsDue = {};
         }
         return false;
     };
