@@ -6,6 +6,7 @@
 
 #include "gateway/Endpoint.h"
 #include "gateway/Log.h"
+#include "gateway/MqttSettings.h"
 #include "gateway/Service.h"
 
 namespace trovel::gateway {
@@ -20,6 +21,8 @@ struct Config {
     std::string logFile; // empty: stderr
     int statsMinutes = 15; // 0: only on SIGUSR1
     std::vector<LineConfig> lines;
+    MqttSettings mqtt; // [mqtt]
+    PollSettings poll; // [poll]
 };
 
 // Reads `path` into `config`. Each error is one line, "FILE:LINE: what is wrong and what

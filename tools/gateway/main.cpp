@@ -14,6 +14,8 @@
 #include "gateway/Config.h"
 #include "gateway/Endpoint.h"
 #include "gateway/Log.h"
+#include "gateway/Mqtt.h"
+#include "gateway/Poller.h"
 #include "gateway/Platform.h"
 #include "gateway/Service.h"
 
@@ -32,6 +34,7 @@ struct Options {
     std::vector<std::string> modbusTcp, rtu, allow;
     std::optional<int> retries, replyTimeout, queue, deadline, maxConnections, idleTimeout, statsInterval;
     bool localEcho = false, readOnly = false;
+    std::string mqtt, name, discoveryPrefix;
 };
 
 std::string Ms(double ms)
@@ -117,6 +120,24 @@ bool Assemble(const Options& o, Config& config, std::vector<std::string>& errors
             }
         }
     }
+    if (!o.mqtt.empty()) {
+        config.mqtt.enabled = true;
+        net::HostPort where;
+        std::string error;
+        const bool portGiven = o.mqtt.find(':') != std::string::npos && o.mqtt.back() != ']';
+        if (!net::ParseHostPort(portGiven ? o.mqtt : o.mqtt + ":1883", where, error))
+            errors.push_back("--mqtt: " + error);
+        config.mqtt.host = where.host;
+        config.mqtt.port = where.port;
+    }
+    if (!o.name.empty())
+        config.mqtt.name = o.name;
+    if (config.mqtt.name.empty())
+        config.mqtt.name = HostName();
+    if (!o.discoveryPrefix.empty())
+        config.mqtt.discoveryPrefix = o.discoveryPrefix;
+    if (std::string why; config.mqtt.enabled && !MqttBuiltIn(why))
+        errors.push_back(why);
     return errors.empty() && CheckConfig(config, errors);
 }
 
@@ -159,6 +180,32 @@ int Serve(const Config& config)
         }
         lines.push_back(std::move(line));
     }
+    // The poller and the state store serve the front ends that show the controllers.
+    StateStore store;
+    std::vector<std::unique_ptr<Poller>> pollers;
+    std::unique_ptr<MqttBridge> mqtt;
+    if (config.mqtt.enabled) {
+        std::vector<Poller*> served;
+        for (auto& line : lines) {
+            pollers.push_back(std::make_unique<Poller>(*line, store, config.poll, log));
+            served.push_back(pollers.back().get());
+        }
+        std::string error;
+        mqtt = StartMqtt(config.mqtt, store, served, log, error);
+        if (!mqtt) {
+            log.Error(error);
+            stopAll();
+            return kExitSetup;
+        }
+        for (auto& poller : pollers)
+            poller->Start();
+    }
+    const auto stopFronts = [&] {
+        if (mqtt)
+            mqtt->Stop();
+        for (auto& poller : pollers)
+            poller->Stop();
+    };
     const auto interval = std::chrono::minutes(config.statsMinutes);
     auto nextReport = std::chrono::steady_clock::now() + interval;
     for (;;) {
@@ -173,6 +220,7 @@ int Serve(const Config& config)
         }
     }
     Report(log, lines, endpoints);
+    stopFronts();
     stopAll();
     log.Info("stopped");
     return 0;
@@ -213,6 +261,9 @@ int main(int argc, char** argv)
     app.add_option("--stats-interval", o.statsInterval, "Statistics in the log every N minutes (default 15; 0: only "
                                                         "on SIGUSR1)")
         ->check(CLI::Range(0, 1440));
+    app.add_option("--mqtt", o.mqtt, "Linux: publish the controllers to the MQTT broker at HOST[:PORT] (the rest from [mqtt])");
+    app.add_option("--name", o.name, "The gateway's name in MQTT topics (default: the host name)");
+    app.add_option("--discovery-prefix", o.discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
     app.add_option("--install-service", o.installService, "Windows: install the service, run with CONFIG");
     app.add_flag("--remove-service", o.removeService, "Windows: remove the service");
     try {
