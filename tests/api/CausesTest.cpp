@@ -91,6 +91,36 @@ TEST_F(Causes, EveryFaultHasItsCauseOnTheClassicCallAndOnItsTwin)
     EXPECT_STREQ(TrovelErrorText(12345), "unknown error code");
 }
 
+// Exception code 0 (and the undefined codes up to 255) are answers like any exception: the
+// fault was a cause of 256 counted under no cause, with no text, that made the next call
+// wait out the settle of a silent controller.
+TEST_F(Causes, EveryExceptionCodeIsAnAnswerWithItsText)
+{
+    ASSERT_EQ(TrovelSetReplyMode(line, TROVEL_REPLY_FRAME), 1);
+    int address = 1;
+    for (const int code : {0x00, 0x0C, 0xFF}) {
+        SCOPED_TRACE(code);
+        float speed = 0;
+        // A fault value of 0 picks the simulator's default code; 0x100 reaches the wire as 00.
+        second.Faults().Once({FaultKind::Exception, code == 0 ? 0x100u : static_cast<std::uint32_t>(code)});
+        EXPECT_EQ(TrovelGetMotorSpeed(line, address, &speed), 0);
+        EXPECT_EQ(TrovelLastError(), TROVEL_ERR_EXCEPTION(code));
+        EXPECT_STRNE(TrovelErrorText(TROVEL_ERR_EXCEPTION(code)), "unknown error code");
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(TrovelGetMotorSpeed(line, address, &speed), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(700)) << "no settle (1 s)";
+        ++address;
+    }
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(TrovelGetLineStats(line, &stats), 1);
+    EXPECT_EQ(stats.exceptions, 3u);
+    EXPECT_EQ(stats.settles, 0u);
+    EXPECT_EQ(stats.failures, stats.noReply + stats.shortReplies + stats.crcErrors + stats.mismatches + stats.twoFrames +
+                                  stats.exceptions + stats.echoErrors + stats.deviceGone);
+    EXPECT_EQ(stats.exchanges, stats.successes + stats.failures);
+}
+
 TEST_F(Causes, EachThreadSeesItsOwnCause)
 {
     float speed = 0;

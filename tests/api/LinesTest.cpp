@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -181,6 +182,39 @@ TEST(Lines, HandlesOfClosedLinesAreRefusedAndNothingLeaks)
     EXPECT_EQ(TrovelSetRetries(stale, 1), 0);
     TrovelCloseLine(stale); // closing twice is refused quietly
     TrovelCloseLine(nullptr);
+}
+
+// A handle with a stray bit (above 32 bits, or in the generation) must never reach the line
+// it aliases: every twin, setting, the trace and the stats refuse it and nothing is sent.
+TEST(Lines, AliasedHandlesAreRefusedEverywhere)
+{
+    Simulated a({1}, 11.0f);
+    TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+    ASSERT_NE(line, nullptr);
+    const auto value = reinterpret_cast<std::uintptr_t>(line);
+    std::vector<std::uintptr_t> aliases{value ^ (std::uintptr_t{1} << 8), value ^ (std::uintptr_t{1} << 31)};
+    if constexpr (sizeof(std::uintptr_t) == 8)
+        aliases.insert(aliases.end(), {value + (std::uintptr_t{1} << 32), value | (std::uintptr_t{0xdead} << 40),
+                                       value | (std::uintptr_t{1} << 63)});
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
+    for (const auto bits : aliases) {
+        auto* alias = reinterpret_cast<TrovelLine*>(bits);
+        SCOPED_TRACE(bits);
+        for (const auto& m : kMembers) {
+            EXPECT_EQ(m.twin(alias).substr(0, 2), "0:") << m.name;
+            EXPECT_EQ(TrovelLastError(), TROVEL_ERR_BAD_LINE) << m.name;
+        }
+        EXPECT_EQ(TrovelSetTimeouts(alias, 300, 50) + TrovelSetRetries(alias, 1) + TrovelSetLocalEcho(alias, 1) +
+                      TrovelSetReplyMode(alias, TROVEL_REPLY_FRAME) + TrovelSetTrace(alias, nullptr, nullptr) +
+                      TrovelGetLineStats(alias, &stats),
+                  0);
+        TrovelCloseLine(alias); // must not close the line it aliases
+    }
+    EXPECT_EQ(a.requests, 0) << "nothing went on the line";
+    float v = 0;
+    EXPECT_EQ(TrovelGetMotorSpeed(line, 1, &v), 1) << "the real handle still works";
+    TrovelCloseLine(line);
 }
 
 TEST(Lines, ClosingALineUnderRunningCallsIsSafe)

@@ -106,6 +106,48 @@ TEST(NetworkLine, ModbusTcpWrapsEachRequestAndTakesOnlyTheAnswerWithItsTransacti
     server.join();
 }
 
+// A malicious gateway: frames with the request's transaction number but another protocol
+// id, or a header length that is not the PDU's own, must be dropped like another
+// transaction's (the fault: 10.0 from the forged frame returned as success). The honest
+// answer behind each one is then taken.
+TEST(NetworkLine, ModbusTcpDropsFramesOfAnotherProtocolOrWithAWrongLength)
+{
+    const char* const forged[] = {
+        "00 01 00 00 00 07 01 03 04 00 00 41 20", // the control row: taken, so the rest are not
+        "00 02 00 01 00 07 01 03 04 00 00 41 20", // protocol 1
+        "00 03 FF FF 00 07 01 03 04 00 00 41 20", // protocol 65535
+        "00 04 00 00 00 08 01 03 04 00 00 41 20 00", // one byte more than the PDU declares
+    };
+    const char* const answers[] = {"", "00 02 00 00 00 07 01 03 04 00 00 42 48", "00 03 00 00 00 07 01 03 04 00 00 42 48",
+                                   "00 04 00 00 00 07 01 03 04 00 00 42 48"};
+    for (const int mode : {TROVEL_REPLY_FRAME, TROVEL_REPLY_SILENCE}) {
+        SCOPED_TRACE(mode);
+        TcpPeer peer;
+        Line line;
+        std::thread server([&] {
+            peer.Accept();
+            for (std::size_t i = 0; i < std::size(forged); ++i) {
+                if (peer.Receive(12).empty())
+                    return;
+                peer.Send(Hex(forged[i]));
+                peer.Send(Hex(answers[i]));
+            }
+        });
+        ASSERT_EQ(line.Open(peer.Url("modbus+tcp")), Cause::Ok);
+        ASSERT_TRUE(line.SetReplyMode(mode));
+        for (std::size_t i = 0; i < std::size(forged); ++i) {
+            trovel::line::ReplyBuffer reply{};
+            const auto outcome = Transact(line, kReadPair, reply);
+            ASSERT_EQ(outcome.cause, Cause::Ok) << forged[i];
+            EXPECT_EQ(Bytes(outcome.reply.begin(), outcome.reply.end()),
+                      i == 0 ? Hex("01 03 04 00 00 41 20 CB BB") : Hex("01 03 04 00 00 42 48 CA A5"))
+                << forged[i];
+        }
+        line.Close();
+        server.join();
+    }
+}
+
 TEST(NetworkLine, RtuOverTcpPassesTheBytesAndALostConnectionIsMadeAgain)
 {
     TcpPeer peer;
