@@ -20,6 +20,29 @@ void Add(std::atomic<std::uint32_t>& counter, std::size_t amount = 1) noexcept
     counter.fetch_add(static_cast<std::uint32_t>(amount), std::memory_order_relaxed);
 }
 
+// The trace callbacks the calling thread is inside, innermost first (a callback may call the
+// library, whose trace enters a callback again).
+struct RunningCallback {
+    explicit RunningCallback(const Line* line) noexcept : line(line), outer(innermost) { innermost = this; }
+    ~RunningCallback() { innermost = outer; }
+    RunningCallback(const RunningCallback&) = delete;
+    RunningCallback& operator=(const RunningCallback&) = delete;
+
+    const Line* line;
+    RunningCallback* outer;
+    static thread_local RunningCallback* innermost;
+};
+
+thread_local RunningCallback* RunningCallback::innermost = nullptr;
+
+int CallbacksRunningHere(const Line* line) noexcept
+{
+    int count = 0;
+    for (const RunningCallback* r = RunningCallback::innermost; r != nullptr; r = r->outer)
+        count += r->line == line ? 1 : 0;
+    return count;
+}
+
 } // namespace
 
 Line::Line(TraceFile* processTrace) noexcept
@@ -110,9 +133,18 @@ bool Line::SetReplyMode(int mode) noexcept
 void Line::SetTrace(TrovelTraceFn fn, void* user) noexcept
 {
     {
-        const std::lock_guard hold(traceMutex_);
+        std::unique_lock hold(traceMutex_);
         traceFn_ = fn;
         traceUser_ = user;
+        ++traceVersion_;
+        retiredCalls_ += currentCalls_;
+        currentCalls_ = 0;
+        // A callback that calls this itself cannot wait for its own return.
+        const int own = CallbacksRunningHere(this);
+        retiredHeldBySetters_ += own;
+        traceIdle_.notify_all(); // another setter may now count this thread's calls as held
+        traceIdle_.wait(hold, [&] { return retiredCalls_ <= retiredHeldBySetters_; });
+        retiredHeldBySetters_ -= own;
     }
     UpdateTracing();
 }
@@ -350,15 +382,29 @@ void Line::Trace(const ExchangeRecord& record) noexcept
         processTrace_->Write(record);
     TrovelTraceFn fn = nullptr;
     void* user = nullptr;
+    std::uint64_t version = 0;
     {
         const std::lock_guard hold(traceMutex_);
         fn = traceFn_;
         user = traceUser_;
+        version = traceVersion_;
+        if (fn == nullptr)
+            return;
+        ++currentCalls_;
     }
-    if (fn != nullptr)
+    {
+        const RunningCallback running(this);
         fn(user, handle_, record.address, record.request.data(), static_cast<int>(record.request.size()),
            record.reply.data(), static_cast<int>(record.reply.size()), static_cast<int>(record.elapsed.count()),
            static_cast<int>(record.cause));
+    }
+    const std::lock_guard hold(traceMutex_);
+    if (version == traceVersion_) {
+        --currentCalls_;
+    } else {
+        --retiredCalls_;
+        traceIdle_.notify_all();
+    }
 }
 
 } // namespace trovel::line

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,9 @@ public:
     bool SetRetries(int count) noexcept;
     void SetLocalEcho(bool on) noexcept { localEcho_.store(on, std::memory_order_relaxed); }
     bool SetReplyMode(int mode) noexcept;
+    // Once it returns, the old callback is never entered again and no call of it runs,
+    // except those the calling thread is itself inside (and those of other threads that
+    // are inside SetTrace of this line too, which would otherwise wait for each other).
     void SetTrace(TrovelTraceFn fn, void* user) noexcept;
     Timing CurrentTiming() const noexcept;
     int Retries() const noexcept { return retries_.load(std::memory_order_relaxed); }
@@ -139,9 +143,17 @@ private:
     std::atomic<bool> localEcho_{false};
     std::atomic<int> replyMode_{static_cast<int>(ReplyMode::Silence)};
     std::atomic<bool> tracing_{false}; // a callback is set or the process has a trace file
+    // The callback and its calls in progress: those that began before the latest SetTrace
+    // (`retiredCalls_`) are waited for by it; those after are not, so callers that keep
+    // tracing cannot hold it up.
     std::mutex traceMutex_;
+    std::condition_variable traceIdle_;
     TrovelTraceFn traceFn_ = nullptr;
     void* traceUser_ = nullptr;
+    std::uint64_t traceVersion_ = 0;
+    int currentCalls_ = 0;
+    int retiredCalls_ = 0;
+    int retiredHeldBySetters_ = 0; // retired calls whose thread waits in SetTrace itself
 
     std::atomic<std::uint32_t> receivedCount_{0};
     std::atomic<std::uint32_t> sentCount_{0};

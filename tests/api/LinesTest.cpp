@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -282,6 +283,63 @@ TEST(Lines, SettingsChangeWhileCallsRunOnTheLine)
     EXPECT_EQ(failed.load(), 0);
     EXPECT_GT(traced.load(), 0);
     TrovelSetTrace(line, nullptr, nullptr);
+    TrovelCloseLine(line);
+}
+
+// A host frees its trace context once TrovelSetTrace has replaced the callback: the old one
+// must never be entered again, nor still be running (the fault: callbacks that read the old
+// user pointer before the replacement and ran on after it).
+struct TraceContext {
+    std::atomic<bool> retired{false};
+    std::atomic<int>* lateCalls;
+};
+
+void TROVEL_CALL CheckNotRetired(void* user, TrovelLine*, int, const unsigned char*, int, const unsigned char*, int, int, int)
+{
+    auto* context = static_cast<TraceContext*>(user);
+    if (context->retired)
+        ++*context->lateCalls;
+    std::this_thread::sleep_for(1ms); // a callback that takes a while
+    if (context->retired)
+        ++*context->lateCalls;
+}
+
+void TROVEL_CALL ReplaceItself(void*, TrovelLine* line, int, const unsigned char*, int, const unsigned char*, int, int, int)
+{
+    TrovelSetTrace(line, nullptr, nullptr); // must not wait for this very call
+}
+
+TEST(Lines, ReplacedTraceCallbacksAreNeverEnteredOrRunningAfterwards)
+{
+    Simulated a({1, 2}, 11.0f);
+    TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+    ASSERT_NE(line, nullptr);
+    ASSERT_EQ(TrovelSetReplyMode(line, TROVEL_REPLY_FRAME), 1);
+    std::atomic<int> lateCalls{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> callers;
+    for (const int address : {1, 2})
+        callers.emplace_back([&, address] {
+            while (!stop) {
+                float v = 0;
+                TrovelGetMotorSpeed(line, address, &v);
+            }
+        });
+    std::deque<TraceContext> contexts;
+    for (int i = 0; i < 200; ++i) {
+        contexts.emplace_back().lateCalls = &lateCalls;
+        ASSERT_EQ(TrovelSetTrace(line, CheckNotRetired, &contexts.back()), 1);
+        if (contexts.size() > 1)
+            contexts[contexts.size() - 2].retired = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 7)));
+    }
+    ASSERT_EQ(TrovelSetTrace(line, ReplaceItself, nullptr), 1);
+    contexts.back().retired = true;
+    std::this_thread::sleep_for(50ms); // the callback turns the trace off from inside
+    stop = true;
+    for (auto& c : callers)
+        c.join();
+    EXPECT_EQ(lateCalls.load(), 0);
     TrovelCloseLine(line);
 }
 
