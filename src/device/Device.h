@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/Deadline.h"
@@ -65,6 +66,23 @@ std::string PortName(std::uint32_t number);
 
 // The serial ports present, by the names Open takes.
 std::vector<std::string> ListPorts();
+
+// Where the text trace goes: stderr, or a file opened for appending. Opening never blocks
+// (a FIFO with no reader is refused), writes never raise a signal, and Write turns false
+// for good once the reader has gone.
+class TextSink {
+public:
+    virtual ~TextSink() = default;
+    // One line; `line` has no newline of its own.
+    virtual bool Write(std::string_view line) noexcept = 0;
+};
+
+struct OpenedSink {
+    std::unique_ptr<TextSink> sink; // null when it cannot be opened, and then
+    std::string why;                // why, for a note on stderr
+};
+
+OpenedSink OpenTextSink(const std::string& target);
 
 // A variable of the process environment, read the way the platform keeps it.
 std::optional<std::string> Environment(const char* name);

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,6 +308,73 @@ TEST(UnmodifiedHost, TheEnvironmentTurnsOnTheTraceAndTheSettings)
             EXPECT_NE(run.trace.find(c.note), std::string::npos) << run.trace;
         }
     }
+}
+
+// TROVEL_TRACE must never stop or kill the host: a FIFO with no reader blocked it before
+// main, and a closed stderr pipe killed it with SIGPIPE at its first exchange.
+TEST(UnmodifiedHost, ATraceTargetThatCannotTakeLinesNeitherStopsNorKillsTheHost)
+{
+    trovel::sim::Line controllers({1});
+    trovel::sim::Server server(controllers);
+    server.Start();
+    const std::string base = "/tmp/trovel-trace-target-" + std::to_string(::getpid());
+    const std::string fifo = base + ".fifo";
+    const std::string output = base + ".out";
+    const std::string notes = base + ".err";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int closedPipe[2];
+    ASSERT_EQ(::pipe(closedPipe), 0);
+    ::close(closedPipe[0]); // whatever the host writes there meets a reader that has gone
+
+    struct Case { const char* what; std::string trace; bool stderrToClosedPipe; const char* note; };
+    const Case cases[] = {{"a FIFO with no reader", fifo, false, "skipped: a FIFO with no reader"},
+                          {"stderr, a closed pipe", "stderr", true, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> env{"TROVEL_TRACE=" + c.trace};
+        for (char** e = environ; *e != nullptr; ++e)
+            env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (c.stderrToClosedPipe)
+            posix_spawn_file_actions_adddup2(&files, closedPipe[1], 2);
+        else
+            posix_spawn_file_actions_addopen(&files, 2, notes.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string device = server.DevicePath();
+        char* argv[] = {const_cast<char*>(TROVEL_TRACE_HOST), device.data(), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, TROVEL_TRACE_HOST, &files, nullptr, argv, envp.data()), 0);
+        posix_spawn_file_actions_destroy(&files);
+        int status = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (std::chrono::steady_clock::now() >= until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the host was blocked";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        std::ifstream out(output);
+        int result = 0, cause = 0, ms = 0, calls = 0;
+        while (out >> result >> cause >> ms)
+            calls += result;
+        EXPECT_EQ(calls, 2) << "both calls ran and succeeded";
+        if (c.note != nullptr) {
+            std::ostringstream text;
+            text << std::ifstream(notes).rdbuf();
+            EXPECT_NE(text.str().find(c.note), std::string::npos) << text.str();
+        }
+    }
+    ::close(closedPipe[1]);
+    for (const auto& f : {fifo, output, notes})
+        ::unlink(f.c_str());
 }
 
 } // namespace
