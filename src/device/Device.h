@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/NameLookup.h"
 #include "util/Deadline.h"
 
 namespace trovel::device {
@@ -56,9 +57,9 @@ struct Opened {
 
 // Opens a device by the name a host gives: a serial device (COM3, \\.\COM12, /dev/ttyUSB0),
 // "rtu+tcp://HOST:PORT" or "modbus+tcp://HOST[:PORT]". Serial devices get the controllers'
-// line format (19200 baud, 8N1) and are held exclusively. A network connection must be
-// made by `connectBy`.
-Opened Open(const std::string& name, const util::Deadline& connectBy);
+// line format (19200 baud, 8N1) and are held exclusively. A network connection, its name
+// lookup included, must be made by `connectBy`; `stop` lets a close end the wait sooner.
+Opened Open(const std::string& name, const util::Deadline& connectBy, const OpenStop& stop = {});
 
 // The device name of port number n: "\\.\COMn" on Windows, "/dev/ttyS<n-1>" elsewhere
 // (the convention Wine uses for COMn).

@@ -146,9 +146,19 @@ private:
 
 } // namespace
 
-Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy)
+Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy, const OpenStop& stop)
 {
-    auto connected = Connect(address.host, address.port, connectBy);
+    NameLookups own; // for an open that nothing can stop
+    NameLookups& lookups = stop.lookups != nullptr ? *stop.lookups : own;
+    const std::uint64_t seen = stop.lookups != nullptr ? stop.stopsSeen : own.Stops();
+    const auto found = lookups.Resolve(address.host, address.port, connectBy, seen);
+    switch (found.status) {
+    case NameLookups::Status::Found: break;
+    case NameLookups::Status::NotFound:
+    case NameLookups::Status::TimedOut: return {nullptr, OpenError::NoDevice};
+    case NameLookups::Status::Stopped: return {nullptr, OpenError::Other};
+    }
+    auto connected = Connect(found.endpoints, connectBy);
     if (!connected.stream)
         return {nullptr, connected.error};
     if (address.framing == NetworkAddress::Framing::ModbusTcp)

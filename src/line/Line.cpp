@@ -23,7 +23,7 @@ void Add(std::atomic<std::uint32_t>& counter, std::size_t amount = 1) noexcept
 // The trace callbacks the calling thread is inside, innermost first (a callback may call the
 // library, whose trace enters a callback again).
 struct RunningCallback {
-    explicit RunningCallback(const Line* line) noexcept : line(line), outer(innermost) { innermost = this; }
+    explicit RunningCallback(const Line* of) noexcept : line(of), outer(innermost) { innermost = this; }
     ~RunningCallback() { innermost = outer; }
     RunningCallback(const RunningCallback&) = delete;
     RunningCallback& operator=(const RunningCallback&) = delete;
@@ -63,12 +63,13 @@ Cause Line::Open(const std::string& device)
     if (IsOpen())
         return Cause::Ok; // the device opened first stays, with its settings
     std::uint64_t generation = 0;
+    device::OpenStop stop;
     {
         const std::lock_guard hold(control_);
         name_ = device;
-        generation = generation_;
+        stop = StopOfOpen(generation);
     }
-    auto opened = device::Open(device, util::Deadline::After(CurrentTiming().total));
+    auto opened = device::Open(device, util::Deadline::After(CurrentTiming().total), stop);
     if (!opened.device)
         return FromOpenError(opened.error);
     std::shared_ptr<device::Device> ready(std::move(opened.device));
@@ -89,9 +90,17 @@ void Line::Close() noexcept
         ++generation_;
         device = std::move(device_);
     }
+    lookups_.Stop(); // an open waiting for a host name gives up now
     // An exchange still holding the device returns from its wait now and releases it last.
     if (device)
         device->Interrupt();
+}
+
+// Under `control_`: the generation an open starts from, and what lets Close stop it.
+device::OpenStop Line::StopOfOpen(std::uint64_t& generation)
+{
+    generation = generation_;
+    return {&lookups_, lookups_.Stops()};
 }
 
 std::string Line::DeviceName() const
@@ -163,7 +172,15 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
     WaitOutLateReplies(request[0]);
     Received received;
     Outcome outcome{Cause::NotOpen, {}};
-    {
+    const Time began = util::MonoClock::now();
+    if (IsOpen() && !AcquireDevice() && !Reopen(CurrentTiming())) {
+        // Still gone: no faster than a silent line, and the lock was never needed.
+        std::this_thread::sleep_until(began + CurrentTiming().total);
+        if (IsOpen()) {
+            Count(Cause::DeviceGone, 0, 0);
+            outcome = {Cause::DeviceGone, {}};
+        }
+    } else {
         const std::lock_guard hold(exchangeLock_);
         // The exchange begins when the line is ours; waiting for it is no part of it.
         outcome = Attempt(request, rule, reply, util::MonoClock::now(), received);
@@ -185,16 +202,14 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     // A failing call takes as long as a silent controller would, so that a host that
     // simply calls again does not spin.
     const auto failNoSoonerThan = started + timing.total;
-    auto device = AcquireDevice();
+    const auto device = AcquireDevice();
     if (!device) {
         if (!IsOpen())
             return {Cause::NotOpen, {}};
-        device = Reopen(timing);
-        if (!device) {
-            std::this_thread::sleep_until(failNoSoonerThan);
-            Count(Cause::DeviceGone, 0, 0);
-            return {Cause::DeviceGone, {}};
-        }
+        // Gone since this call looked; the next one reopens it.
+        std::this_thread::sleep_until(failNoSoonerThan);
+        Count(Cause::DeviceGone, 0, 0);
+        return {Cause::DeviceGone, {}};
     }
 
     const std::uint8_t address = request[0];
@@ -288,22 +303,29 @@ std::shared_ptr<device::Device> Line::AcquireDevice()
     return device_;
 }
 
+// Outside the exchange lock; the device, if any, is published for the exchanges to take.
 std::shared_ptr<device::Device> Line::Reopen(const Timing& timing)
 {
+    const std::unique_lock reopening(reopenMutex_, std::try_to_lock);
+    if (!reopening.owns_lock())
+        return nullptr; // another caller is reopening it: this call does not queue behind that
     const Time now = util::MonoClock::now();
     if (now - lastReopenTry_ < kReopenInterval)
         return nullptr;
     lastReopenTry_ = now;
     std::string name;
     std::uint64_t generation = 0;
+    device::OpenStop stop;
     {
         const std::lock_guard hold(control_);
         if (!IsOpen())
             return nullptr;
+        if (device_)
+            return device_; // reopened by a caller that was here first
         name = name_;
-        generation = generation_;
+        stop = StopOfOpen(generation);
     }
-    auto opened = device::Open(name, util::Deadline::After(timing.total));
+    auto opened = device::Open(name, util::Deadline::After(timing.total), stop);
     if (!opened.device)
         return nullptr;
     std::shared_ptr<device::Device> ready(std::move(opened.device));

@@ -107,6 +107,7 @@ private:
                     Time started, Received& received);
     std::shared_ptr<device::Device> AcquireDevice();
     std::shared_ptr<device::Device> Reopen(const Timing& timing);
+    device::OpenStop StopOfOpen(std::uint64_t& generation);
     void Forget(const std::shared_ptr<device::Device>& gone) noexcept;
     std::optional<Time> FailedAt(std::uint8_t address) const noexcept;
     void WaitOutLateReplies(std::uint8_t address) const;
@@ -127,11 +128,17 @@ private:
     std::shared_ptr<device::Device> device_;
     std::uint64_t generation_ = 0;
     std::atomic<bool> open_{false};
+    // Host name lookups of this line's opens; Close stops a wait on one.
+    device::NameLookups lookups_;
+
+    // One reopen at a time, outside the exchange lock: a lookup or a connect never holds up
+    // the exchanges of the line, and a caller that finds a reopen running fails at once.
+    std::mutex reopenMutex_;
+    Time lastReopenTry_{};
 
     // Held for one exchange; guards everything below it up to the settings.
     std::mutex exchangeLock_;
     Time lastByteAt_{};                              // when the line last carried a byte to us
-    Time lastReopenTry_{};
 
     // When a request to each address last went unanswered (0: it was answered); read
     // outside the lock by callers that wait before they queue for it.

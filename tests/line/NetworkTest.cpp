@@ -6,14 +6,22 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
+#include <vector>
 
 #include "device/Backends.h"
 #include "line/Line.h"
 #include "support/Hex.h"
+
+extern char** environ;
 
 namespace {
 
@@ -189,6 +197,170 @@ TEST(NetworkLine, OpeningNamesWhyItFailed)
         EXPECT_EQ(line.Open(c.url), c.cause) << c.url;
         EXPECT_FALSE(line.IsOpen());
     }
+}
+
+// ---- name lookups against a name server that stops answering -----------------------------
+// The resolver is pointed at a UDP socket of the test's own through a resolv.conf of its own,
+// bind-mounted in a mount namespace in which the test runs itself again.
+
+constexpr const char* kNameServerVariable = "TROVEL_TEST_NAME_SERVER";
+
+// Answers A queries for any name with 127.0.0.1 (and AAAA with no address) while `answering`,
+// and then nothing at all, as a name server that has gone away.
+class NameServer {
+public:
+    explicit NameServer(const std::string& address)
+    {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(53);
+        ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~NameServer()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    bool Bound() const { return bound_; }
+    std::atomic<bool> answering{true};
+
+private:
+    void Serve()
+    {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            Bytes query(512);
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = ::recvfrom(fd_, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 12 || !answering)
+                continue;
+            std::size_t end = 12;
+            while (end < static_cast<std::size_t>(n) && query[end] != 0)
+                end += query[end] + 1u;
+            end += 5; // the root label, type and class
+            if (end > static_cast<std::size_t>(n))
+                continue;
+            Bytes reply(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
+            const bool typeA = reply[end - 4] == 0 && reply[end - 3] == 1;
+            reply[2] = static_cast<std::uint8_t>(0x80 | (query[2] & 0x01)); // a response; recursion as asked
+            reply[3] = 0x80;                                                 // recursion available, no error
+            reply[6] = 0, reply[7] = typeA ? 1 : 0, reply[8] = reply[9] = reply[10] = reply[11] = 0;
+            if (typeA) {
+                const Bytes answer = Hex("C0 0C 00 01 00 01 00 00 00 3C 00 04 7F 00 00 01");
+                reply.insert(reply.end(), answer.begin(), answer.end());
+            }
+            ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+int RunInOwnMountNamespace(const std::string& nameServer)
+{
+    const std::string conf = "/tmp/trovel-resolv-" + std::to_string(::getpid()) + ".conf";
+    {
+        std::ofstream out(conf);
+        out << "nameserver " << nameServer << "\noptions timeout:2 attempts:1\n";
+    }
+    const std::string variable = std::string(kNameServerVariable) + "=" + nameServer;
+    const std::string script = "mount --bind \"$0\" /etc/resolv.conf || exit 77; exec \"$1\" --gtest_filter='NameLookup.*'";
+    const std::string self = "/proc/" + std::to_string(::getpid()) + "/exe";
+    const char* argv[] = {"unshare", "-m", "/bin/sh", "-c", script.c_str(), conf.c_str(), self.c_str(), nullptr};
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e)
+        envp.push_back(*e);
+    envp.push_back(const_cast<char*>(variable.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    int status = -1;
+    if (::posix_spawnp(&pid, "unshare", nullptr, nullptr, const_cast<char**>(argv), envp.data()) == 0)
+        ::waitpid(pid, &status, 0);
+    ::unlink(conf.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A silent name server held the reopen of a line opened by name for the resolver's whole
+// time (10 s by default) inside the exchange lock, so every call took that long and a second
+// caller twice; an open took as long, and a close did not wake it. Here the resolver waits
+// 2 s per try: bounded calls take the line's time-out instead.
+TEST(NameLookup, IsBoundedByTheLineTimeOutAndACloseWakesIt)
+{
+    const char* nameServer = std::getenv(kNameServerVariable);
+    if (nameServer == nullptr) {
+        const auto pid = static_cast<unsigned>(::getpid());
+        const std::string address = "127.83." + std::to_string(pid / 250 % 250 + 1) + "." + std::to_string(pid % 250 + 1);
+        const int status = RunInOwnMountNamespace(address);
+        if (status == 77 || status == 127)
+            GTEST_SKIP() << "no mount namespace here (unshare -m): the resolver cannot be given a name server";
+        EXPECT_EQ(status, 0) << "the run in the mount namespace failed (its output is above)";
+        return;
+    }
+    NameServer server(nameServer);
+    ASSERT_TRUE(server.Bound());
+    constexpr auto kTotal = 200ms;
+    constexpr auto kBound = kTotal + 300ms; // the resolver's own try takes 2 s
+    TcpPeer peer;
+    const std::string byName = "rtu+tcp://trovel-gateway.test:" + peer.Url("rtu+tcp").substr(peer.Url("rtu+tcp").rfind(':') + 1);
+    Line line;
+    ASSERT_TRUE(line.SetTimeouts(static_cast<int>(kTotal.count()), 50));
+    std::thread gateway([&] {
+        peer.Accept();
+        EXPECT_EQ(peer.Receive(8), kReadPair);
+        peer.Send(Hex("01 03 04 00 00 42 48 CA A5"));
+        peer.Drop(); // the gateway restarts; meanwhile its name server has gone
+    });
+    ASSERT_EQ(line.Open(byName), Cause::Ok) << "looked up while the name server answers";
+    trovel::line::ReplyBuffer reply{};
+    EXPECT_EQ(Transact(line, kReadPair, reply).cause, Cause::Ok);
+    gateway.join();
+    server.answering = false;
+
+    // Two callers, each to controllers of its own (a controller that failed is waited for).
+    std::atomic<long long> slowest{0};
+    std::vector<std::thread> callers;
+    for (const int first : {1, 9})
+        callers.emplace_back([&, first] {
+            for (int address = first; address < first + 4; ++address) {
+                Bytes request = kReadPair;
+                request[0] = static_cast<std::uint8_t>(address); // no CRC goes over TCP to check
+                trovel::line::ReplyBuffer buffer{};
+                const auto started = std::chrono::steady_clock::now();
+                EXPECT_NE(Transact(line, request, buffer).cause, Cause::Ok);
+                const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+                slowest = std::max<long long>(slowest, took.count());
+            }
+        });
+    for (auto& c : callers)
+        c.join();
+    EXPECT_LE(slowest.load(), kBound.count()) << "ms for the slowest call while the name server is away";
+
+    Line other;
+    ASSERT_TRUE(other.SetTimeouts(static_cast<int>(kTotal.count()), 50));
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(other.Open("modbus+tcp://no-such-host.test"), Cause::NoDevice);
+    EXPECT_LE(std::chrono::steady_clock::now() - started, kBound) << "an open by name";
+
+    Line waiting;
+    ASSERT_TRUE(waiting.SetTimeouts(10'000, 100));
+    std::thread opener([&] { EXPECT_NE(waiting.Open("rtu+tcp://another-host.test:1"), Cause::Ok); });
+    std::this_thread::sleep_for(100ms);
+    started = std::chrono::steady_clock::now();
+    waiting.Close();
+    opener.join();
+    EXPECT_LE(std::chrono::steady_clock::now() - started, 300ms) << "the close woke the open";
+    EXPECT_FALSE(waiting.IsOpen());
+    line.Close();
 }
 
 TEST(NetworkName, UrlsNameHostPortAndFraming)
