@@ -38,6 +38,7 @@ struct NameLookups::State {
         std::string host;
         std::string port;
         bool done = false;
+        bool taken = false; // a caller has had the result: the next one looks again
         std::vector<Endpoint> endpoints;
     };
     std::mutex mutex;
@@ -76,8 +77,8 @@ NameLookups::Result NameLookups::Resolve(const std::string& host, const std::str
         return {Status::Stopped, {}};
     auto pending = state_->latest;
     // A lookup of this name still running, or one that found it after its caller left, is
-    // taken up; a failed one is tried again.
-    const bool reuse = pending && pending->host == host && pending->port == port &&
+    // taken up; otherwise the name is looked up afresh.
+    const bool reuse = pending && pending->host == host && pending->port == port && !pending->taken &&
                        (!pending->done || !pending->endpoints.empty());
     if (!reuse) {
         pending = std::make_shared<State::Pending>();
@@ -112,6 +113,7 @@ NameLookups::Result NameLookups::Resolve(const std::string& host, const std::str
         return {Status::Stopped, {}};
     if (!finished)
         return {Status::TimedOut, {}};
+    pending->taken = true;
     if (pending->endpoints.empty())
         return {Status::NotFound, {}};
     return {Status::Found, pending->endpoints};

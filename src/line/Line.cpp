@@ -182,8 +182,7 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
         }
     } else {
         const std::lock_guard hold(exchangeLock_);
-        // The exchange begins when the line is ours; waiting for it is no part of it.
-        outcome = Attempt(request, rule, reply, util::MonoClock::now(), received);
+        outcome = Attempt(request, rule, reply, began, received);
     }
     // Outside the lock, so that a trace callback may call the library, on this line too.
     if (tracing_.load(std::memory_order_relaxed) && outcome.cause != Cause::NotOpen) {
@@ -194,14 +193,14 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
 }
 
 Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus::ReplyRule& rule, ReplyBuffer& reply,
-                            Time started, Received& received)
+                            Time called, Received& received)
 {
     receivedCount_.store(0, std::memory_order_relaxed);
     sentCount_.store(0, std::memory_order_relaxed);
     const Timing timing = CurrentTiming();
     // A failing call takes as long as a silent controller would, so that a host that
-    // simply calls again does not spin.
-    const auto failNoSoonerThan = started + timing.total;
+    // simply calls again does not spin; the time it queued for the line counts.
+    const auto failNoSoonerThan = called + timing.total;
     const auto device = AcquireDevice();
     if (!device) {
         if (!IsOpen())

@@ -104,7 +104,7 @@ private:
     using Time = util::MonoClock::time_point;
 
     Outcome Attempt(std::span<const std::uint8_t> request, const modbus::ReplyRule& rule, ReplyBuffer& reply,
-                    Time started, Received& received);
+                    Time called, Received& received);
     std::shared_ptr<device::Device> AcquireDevice();
     std::shared_ptr<device::Device> Reopen(const Timing& timing);
     device::OpenStop StopOfOpen(std::uint64_t& generation);
