@@ -4,6 +4,7 @@ $TROVELSDK_LIBRARY. Run by run.sh inside a fresh virtual environment."""
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -95,6 +96,52 @@ def test_each_fault_raises_its_error_class(line, act, error, code):
     assert (raised.value.code, raised.value.text, raised.value.address) == (code, trovelsdk.error_text(code), 1)
     if error is trovelsdk.ExceptionReply:
         assert raised.value.exception_code == 2
+
+
+# ctypes cuts integers to 32 bits and floats to infinity: each argument with a value out of
+# range, one aliased by 2**32 (which would reach another controller, output or setting) and
+# one of the wrong type must raise before anything goes on the line.
+ARGUMENTS = [
+    ("address", lambda line: line.controller(17).serial, ValueError),
+    ("address", lambda line: line.controller(2**32 + 1).motor_speed, ValueError),
+    ("address", lambda line: line.controller("1").serial, TypeError),
+    ("output", lambda line: line.controller(1).set_switch(0, True), ValueError),
+    ("output", lambda line: line.controller(1).set_switch(2**32 + 3, True), ValueError),
+    ("output", lambda line: line.controller(1).set_switch(3.0, True), TypeError),
+    ("new_address", lambda line: line.controller(1).set_address(17), ValueError),
+    ("new_address", lambda line: line.controller(2).set_address(2**32 + 12), ValueError),
+    ("new_address", lambda line: line.controller(2).set_address("12"), TypeError),
+    ("value", lambda line: setattr(line.controller(1), "motor_speed", 1e39), ValueError),
+    ("value", lambda line: setattr(line.controller(1), "begin_point", float("-inf")), ValueError),
+    ("value", lambda line: setattr(line.controller(1), "motor_speed", "80"), TypeError),
+    ("work_mode", lambda line: setattr(line.controller(1), "work_mode", 2**32 + 1), ValueError),
+    ("motor_direction", lambda line: setattr(line.controller(1), "motor_direction", 2), ValueError),
+    ("work_mode", lambda line: setattr(line.controller(1), "work_mode", "1"), TypeError),
+    ("reply_timeout_ms", lambda line: line.set_timeouts(2**32 + 250), ValueError),
+    ("reply_gap_ms", lambda line: line.set_timeouts(250, 2**32 + 50), ValueError),
+    ("reply_timeout_ms", lambda line: line.set_timeouts("250"), TypeError),
+    ("retries", lambda line: line.set_retries(2**32 + 1), ValueError),
+    ("retries", lambda line: line.set_retries(1.5), TypeError),
+    ("port", lambda line: trovelsdk.Line(port=2**32 + 999), ValueError),
+    ("port", lambda line: trovelsdk.Line(port=0), ValueError),
+    ("port", lambda line: trovelsdk.Line(port="1"), TypeError),
+]
+
+
+def test_bad_arguments_raise_naming_the_argument_and_send_nothing():
+    with Simulator(SIM, "1-2", ("-v",)) as s, trovelsdk.Line(s.link, reply_mode="frame") as line:
+        time.sleep(0.2)
+        log = s.log()
+        for name, act, error in ARGUMENTS:
+            with pytest.raises(error) as raised:
+                act(line)
+            assert name in str(raised.value)
+        assert line.stats().exchanges == 0 and trovelsdk.Line().is_open is False
+        time.sleep(0.2)
+        assert s.log() == log, "nothing reached the simulator"
+        assert line.controller(1).serial
+        time.sleep(0.2)
+        assert s.log() != log, "the simulator logs each request it is sent"
 
 
 def test_failures_of_the_line_itself(sim):
