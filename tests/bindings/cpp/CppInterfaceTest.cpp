@@ -126,6 +126,8 @@ void SettingsAndTrace(trovel::Line& line)
 {
     CHECK(line.TrySetTimeouts(std::chrono::milliseconds(200)).Ok());
     CHECK(line.TrySetRetries(9).Cause() == Cause::Argument);
+    // 2^32 + 250 ms must not arrive as 250 ms.
+    CHECK(line.TrySetTimeouts(std::chrono::milliseconds((1LL << 32) + 250)).Cause() == Cause::Argument);
     std::vector<int> traced;
     CHECK(line.TrySetTrace([&](const trovel::TraceRecord& r) {
                   traced.push_back(r.request.size > 0 && r.request.data[0] == r.address ? r.address : -1);
