@@ -90,10 +90,17 @@ void Line::Close() noexcept
         ++generation_;
         device = std::move(device_);
     }
-    lookups_.Stop(); // an open waiting for a host name gives up now
+    closed_.notify_all(); // a failing call waiting out its time-out returns now
+    lookups_.Stop();      // an open waiting for a host name gives up now
     // An exchange still holding the device returns from its wait now and releases it last.
     if (device)
         device->Interrupt();
+}
+
+void Line::WaitUnlessClosed(Time until)
+{
+    std::unique_lock hold(control_);
+    closed_.wait_until(hold, until, [&] { return !IsOpen(); });
 }
 
 // Under `control_`: the generation an open starts from, and what lets Close stop it.
@@ -174,8 +181,9 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
     Outcome outcome{Cause::NotOpen, {}};
     const Time began = util::MonoClock::now();
     if (IsOpen() && !AcquireDevice() && !Reopen(CurrentTiming())) {
-        // Still gone: no faster than a silent line, and the lock was never needed.
-        std::this_thread::sleep_until(began + CurrentTiming().total);
+        // Still gone: no faster than a silent line (unless closed meanwhile), and the lock
+        // was never needed.
+        WaitUnlessClosed(began + CurrentTiming().total);
         if (IsOpen()) {
             Count(Cause::DeviceGone, 0, 0);
             outcome = {Cause::DeviceGone, {}};
@@ -206,7 +214,7 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
         if (!IsOpen())
             return {Cause::NotOpen, {}};
         // Gone since this call looked; the next one reopens it.
-        std::this_thread::sleep_until(failNoSoonerThan);
+        WaitUnlessClosed(failNoSoonerThan);
         Count(Cause::DeviceGone, 0, 0);
         return {Cause::DeviceGone, {}};
     }
@@ -248,7 +256,7 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     } else if (sent.gone || received.gone) {
         Forget(device); // the next exchange opens it again
         if (cause == Cause::DeviceGone)
-            std::this_thread::sleep_until(failNoSoonerThan);
+            WaitUnlessClosed(failNoSoonerThan);
     }
     // A request that got no answer may still be answered late; the next request to the
     // same controller waits for that (a broadcast is never answered at all).

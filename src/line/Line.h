@@ -108,6 +108,7 @@ private:
     std::shared_ptr<device::Device> AcquireDevice();
     std::shared_ptr<device::Device> Reopen(const Timing& timing);
     device::OpenStop StopOfOpen(std::uint64_t& generation);
+    void WaitUnlessClosed(Time until);
     void Forget(const std::shared_ptr<device::Device>& gone) noexcept;
     std::optional<Time> FailedAt(std::uint8_t address) const noexcept;
     void WaitOutLateReplies(std::uint8_t address) const;
@@ -128,6 +129,7 @@ private:
     std::shared_ptr<device::Device> device_;
     std::uint64_t generation_ = 0;
     std::atomic<bool> open_{false};
+    std::condition_variable closed_; // with `control_`: notified by Close
     // Host name lookups of this line's opens; Close stops a wait on one.
     device::NameLookups lookups_;
 
