@@ -98,33 +98,20 @@ def test_each_fault_raises_its_error_class(line, act, error, code):
         assert raised.value.exception_code == 2
 
 
-# ctypes cuts integers to 32 bits and floats to infinity: each argument with a value out of
-# range, one aliased by 2**32 (which would reach another controller, output or setting) and
-# one of the wrong type must raise before anything goes on the line.
+# ctypes cuts integers to 32 bits and floats to infinity: for each argument a value out of
+# range and one aliased by 2**32 (which reached another controller, output or setting) raise
+# ValueError, one of the wrong type TypeError, all before anything goes on the line.
 ARGUMENTS = [
-    ("address", lambda line: line.controller(17).serial, ValueError),
-    ("address", lambda line: line.controller(2**32 + 1).motor_speed, ValueError),
-    ("address", lambda line: line.controller("1").serial, TypeError),
-    ("output", lambda line: line.controller(1).set_switch(0, True), ValueError),
-    ("output", lambda line: line.controller(1).set_switch(2**32 + 3, True), ValueError),
-    ("output", lambda line: line.controller(1).set_switch(3.0, True), TypeError),
-    ("new_address", lambda line: line.controller(1).set_address(17), ValueError),
-    ("new_address", lambda line: line.controller(2).set_address(2**32 + 12), ValueError),
-    ("new_address", lambda line: line.controller(2).set_address("12"), TypeError),
-    ("value", lambda line: setattr(line.controller(1), "motor_speed", 1e39), ValueError),
-    ("value", lambda line: setattr(line.controller(1), "begin_point", float("-inf")), ValueError),
-    ("value", lambda line: setattr(line.controller(1), "motor_speed", "80"), TypeError),
-    ("work_mode", lambda line: setattr(line.controller(1), "work_mode", 2**32 + 1), ValueError),
-    ("motor_direction", lambda line: setattr(line.controller(1), "motor_direction", 2), ValueError),
-    ("work_mode", lambda line: setattr(line.controller(1), "work_mode", "1"), TypeError),
-    ("reply_timeout_ms", lambda line: line.set_timeouts(2**32 + 250), ValueError),
-    ("reply_gap_ms", lambda line: line.set_timeouts(250, 2**32 + 50), ValueError),
-    ("reply_timeout_ms", lambda line: line.set_timeouts("250"), TypeError),
-    ("retries", lambda line: line.set_retries(2**32 + 1), ValueError),
-    ("retries", lambda line: line.set_retries(1.5), TypeError),
-    ("port", lambda line: trovelsdk.Line(port=2**32 + 999), ValueError),
-    ("port", lambda line: trovelsdk.Line(port=0), ValueError),
-    ("port", lambda line: trovelsdk.Line(port="1"), TypeError),
+    ("address", lambda line, v: line.controller(v).motor_speed, 17, 2**32 + 1, "1"),
+    ("output", lambda line, v: line.controller(1).set_switch(v, True), 0, 2**32 + 3, 3.0),
+    ("new_address", lambda line, v: line.controller(8).set_address(v), 17, 2**32 + 12, "12"),
+    ("value", lambda line, v: setattr(line.controller(1), "motor_speed", v), 1e39, float("-inf"), "80"),
+    ("work_mode", lambda line, v: setattr(line.controller(1), "work_mode", v), 2, 2**32 + 1, "1"),
+    ("motor_direction", lambda line, v: setattr(line.controller(1), "motor_direction", v), 2, 2**32 + 1, True),
+    ("reply_timeout_ms", lambda line, v: line.set_timeouts(v), 5, 2**32 + 250, "250"),
+    ("reply_gap_ms", lambda line, v: line.set_timeouts(250, v), 1, 2**32 + 50, 5.0),
+    ("retries", lambda line, v: line.set_retries(v), 6, 2**32 + 1, 1.5),
+    ("port", lambda line, v: trovelsdk.Line(port=v), 0, 2**32 + 999, "1"),
 ]
 
 
@@ -132,11 +119,11 @@ def test_bad_arguments_raise_naming_the_argument_and_send_nothing():
     with Simulator(SIM, "1-2", ("-v",)) as s, trovelsdk.Line(s.link, reply_mode="frame") as line:
         time.sleep(0.2)
         log = s.log()
-        for name, act, error in ARGUMENTS:
-            with pytest.raises(error) as raised:
-                act(line)
-            assert name in str(raised.value)
-        assert line.stats().exchanges == 0 and trovelsdk.Line().is_open is False
+        for name, act, *values in ARGUMENTS:
+            for value, error in zip(values, (ValueError, ValueError, TypeError)):
+                with pytest.raises(error, match=name):
+                    act(line, value)
+        assert line.stats().exchanges == 0 and not trovelsdk.Line().is_open
         time.sleep(0.2)
         assert s.log() == log, "nothing reached the simulator"
         assert line.controller(1).serial
