@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gateway/Endpoint.h"
+#include "gateway/Http.h"
 #include "gateway/Log.h"
 #include "gateway/Service.h"
 
@@ -20,6 +21,7 @@ struct Config {
     std::string logFile; // empty: stderr
     int statsMinutes = 15; // 0: only on SIGUSR1
     std::vector<LineConfig> lines;
+    HttpSettings http; // [http]: the console
 };
 
 // Reads `path` into `config`. Each error is one line, "FILE:LINE: what is wrong and what
