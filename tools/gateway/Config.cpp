@@ -159,8 +159,7 @@ public:
 
     void Http(const toml::table& table, HttpSettings& http)
     {
-        OnlyKnown(table, {"listen", "password", "token", "read-only", "confirm-moves", "tls-certificate", "tls-key",
-                          "poll-interval"},
+        OnlyKnown(table, {"listen", "password", "token", "read-only", "confirm-moves", "tls-certificate", "tls-key"},
                   "[http]");
         http.enabled = true;
         std::string where, error;
@@ -172,9 +171,6 @@ public:
         Boolean(table, "confirm-moves", http.confirmMoves);
         Text(table, "tls-certificate", http.tlsCertificate);
         Text(table, "tls-key", http.tlsKey);
-        long long poll = http.pollInterval.count();
-        Integer(table, "poll-interval", poll, 20, 60000, " (milliseconds)");
-        http.pollInterval = std::chrono::milliseconds(poll);
     }
 
     std::string path_;

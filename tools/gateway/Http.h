@@ -23,7 +23,6 @@ struct HttpSettings {
     bool readOnly = false;
     bool confirmMoves = true; // a move asks for a second click
     std::string tlsCertificate, tlsKey; // both: HTTPS, where the build has OpenSSL
-    std::chrono::milliseconds pollInterval{250};
     std::chrono::minutes sessionLifetime{12 * 60};
 };
 

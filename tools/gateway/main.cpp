@@ -17,6 +17,7 @@
 #include "gateway/Http.h"
 #include "gateway/Log.h"
 #include "gateway/Platform.h"
+#include "gateway/Poller.h"
 #include "gateway/Service.h"
 #include "gateway/State.h"
 
@@ -148,10 +149,13 @@ int Serve(const Config& config)
     std::vector<std::unique_ptr<LineService>> lines;
     std::vector<std::pair<LineService*, std::unique_ptr<Endpoint>>> endpoints;
     StateStore store;
+    std::vector<std::unique_ptr<Poller>> pollers;
     std::unique_ptr<HttpServer> http;
     const auto stopAll = [&] {
         if (http)
             http->Stop();
+        for (auto& poller : pollers)
+            poller->Stop();
         for (auto& [line, endpoint] : endpoints)
             endpoint->Stop();
         for (auto& line : lines)
@@ -184,8 +188,10 @@ int Serve(const Config& config)
 #ifdef TROVEL_GATEWAY_CONSOLE
     if (config.http.enabled) {
         std::vector<LineService*> served;
-        for (auto& line : lines)
+        for (auto& line : lines) {
             served.push_back(line.get());
+            pollers.push_back(std::make_unique<Poller>(*line, store, PollSettings{}, log));
+        }
         http = std::make_unique<HttpServer>(config.http, served, store, log);
         std::string error;
         if (!http->Start(error)) {
@@ -193,6 +199,8 @@ int Serve(const Config& config)
             stopAll();
             return kExitSetup;
         }
+        for (auto& poller : pollers)
+            poller->Start();
         std::printf("%s\n", http->Url().c_str());
         std::fflush(stdout);
         log.Info("console at " + http->Url() + (config.http.readOnly ? " (read-only)" : ""));

@@ -65,7 +65,7 @@ async function command(button, line, address, name, message) {
   disarm(button);
   const reply = await call("POST", `/lines/${line}/controllers/${address}/commands/${name}`);
   message.textContent = `${WORDS[name]}: ${causeText(reply)}`;
-  message.className = reply.ok ? "failure ok" : "failure";
+  message.className = reply.ok ? "message ok" : "message refused";
 }
 
 function disarm(button) {
@@ -76,7 +76,7 @@ function disarm(button) {
 }
 
 function card(line, address, withLink = true) {
-  const message = el("p", { class: "failure", role: "status", "aria-live": "polite" });
+  const message = el("p", { class: "message", role: "status", "aria-live": "polite" });
   const title = withLink ? el("a", { href: `#/c/${line}/${address}` }, `Controller ${address}`) : `Controller ${address}`;
   const commands = el("div", { class: "commands", role: "group", "aria-label": "Commands" });
   for (const [name, label] of COMMANDS) {
@@ -111,7 +111,7 @@ function card(line, address, withLink = true) {
       el("span", {}, "Position ", el("b", { "data-field": "position" }, "–")),
       el("span", {}, "State ", el("b", { "data-field": "state" }, "–")),
       el("span", {}, "Failures ", el("b", { "data-field": "failures" }, "0"))),
-    lights, commands, outputs, message);
+    lights, commands, outputs, el("p", { class: "failure", "data-field": "failure" }), message);
 }
 
 function fill(c, s) {
@@ -131,9 +131,7 @@ function fill(c, s) {
   track.setAttribute("aria-valuenow", pct === null ? "0" : pct.toFixed(0));
   c.querySelector(".screen").style.left = pct === null ? "50%" : `${pct}%`;
   c.querySelectorAll("[data-output]").forEach((b, i) => b.setAttribute("aria-pressed", String(!!s.outputs[i])));
-  const failure = s.available ? "" : (s.lastError || "no answer");
-  const msg = c.querySelector(".failure");
-  if (failure && !msg.textContent) msg.textContent = failure;
+  f("failure").textContent = s.available || !s.answered && !s.failedPolls ? "" : (s.lastError || "no answer");
 }
 
 function lineSection(line) {
@@ -283,21 +281,22 @@ function bindControllerForms() {
 }
 
 // ---- the traffic monitor ----
+const hex2 = n => n.toString(16).toUpperCase().padStart(2, "0");
+
 function matches(x) {
   const line = $("filter-line").value, address = $("filter-address").value;
   return (!line || x.line === line) && (!address || Number(address) === 0 || x.address === Number(address)) &&
-         (!$("filter-failures").checked || !x.ok);
+         (!$("filter-failures").checked || !x.ok) && (!$("filter-writes").checked || !x.request.startsWith(`${hex2(x.address)} 03`));
 }
 
 function exchangeRow(x) {
   const time = new Date(x.time);
   const stamp = time.toLocaleTimeString([], { hour12: false }) + "." + String(time.getMilliseconds()).padStart(3, "0");
-  const meaning = x.ok ? x.meaning : x.meaning;
   return el("tr", { class: x.ok ? "" : "failed", "data-seq": String(x.seq) },
     el("td", {}, stamp), el("td", {}, x.line), el("td", {}, String(x.address)),
     el("td", { class: "hex", "data-field": "request" }, x.request),
     el("td", { class: "hex", "data-field": "reply" }, x.reply || "—"),
-    el("td", { "data-field": "meaning" }, meaning), el("td", {}, String(x.elapsedMs)));
+    el("td", { "data-field": "meaning" }, x.meaning), el("td", {}, String(x.elapsedMs)));
 }
 
 function addExchange(x) {
@@ -315,11 +314,11 @@ async function reloadTrace() {
   $("trace-csv").href = `${api}/trace.csv?${q}`;
   const reply = await call("GET", `/trace?${q}`);
   if (!reply.ok) return;
-  $("exchanges").replaceChildren(...reply.data.slice(-TRACE_ROWS).reverse().map(exchangeRow));
+  $("exchanges").replaceChildren(...reply.data.filter(matches).slice(-TRACE_ROWS).reverse().map(exchangeRow));
 }
 
 function bindTraffic() {
-  for (const id of ["filter-line", "filter-address", "filter-failures"]) $(id).addEventListener("change", reloadTrace);
+  for (const id of ["filter-line", "filter-address", "filter-failures", "filter-writes"]) $(id).addEventListener("change", reloadTrace);
   $("traffic-filters").addEventListener("submit", ev => ev.preventDefault());
   $("pause").addEventListener("click", () => {
     paused = !paused;
