@@ -18,6 +18,8 @@ from simulator import Simulator  # noqa: E402
 
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.common.exceptions import (JavascriptException, NoSuchElementException,  # noqa: E402
+                                        StaleElementReferenceException)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -103,7 +105,9 @@ def shot(driver, name):
 
 class BrowserTest(unittest.TestCase):
     def wait(self, condition, what):
-        return WebDriverWait(self.driver, WAIT, poll_frequency=0.05).until(lambda d: condition(d), what)
+        # Elements come and go while a page loads or redraws: ask again.
+        return WebDriverWait(self.driver, WAIT, poll_frequency=0.05, ignored_exceptions=(
+            JavascriptException, NoSuchElementException, StaleElementReferenceException)).until(condition, what)
 
     def card(self, address):
         return self.driver.find_element(By.CSS_SELECTOR, f'[data-line="line1"][data-address="{address}"]')
@@ -223,10 +227,10 @@ class Commissioning(BrowserTest):
         d.find_element(By.ID, "filter-writes").click()
         rows = lambda: d.execute_script("""return [...document.querySelectorAll('#exchanges tr')].map(r =>
             [r.querySelector('[data-field=request]').textContent, r.querySelector('[data-field=meaning]').textContent,
-             r.className])""")
-        self.wait(lambda d: len(rows()) >= 4 and all(not q.startswith("0") or q[3:5] != "03" for q, _, _ in rows()),
+             r.className, r.querySelector('[data-field=cause]').textContent])""")
+        self.wait(lambda d: len(rows()) >= 4 and all(not q.startswith("0") or q[3:5] != "03" for q, _, _, _ in rows()),
                   "writes alone")
-        seen = {q: m for q, m, _ in rows()}
+        seen = {q: m for q, m, _, _ in rows()}
         # Worked frames: move right (0x0010) and stop (0x0040) to register 10.
         self.assertEqual(seen.get("02 06 00 0A 00 10 A8 37"), "move right")
         self.assertEqual(seen.get("02 06 00 0A 00 40 A8 0B"), "stop")
@@ -236,8 +240,8 @@ class Commissioning(BrowserTest):
         d.find_element(By.ID, "filter-writes").click()
         d.find_element(By.ID, "filter-failures").click()
         # The scan's silent addresses 4 to 16 failed; nothing that succeeded may stay.
-        self.wait(lambda d: len(rows()) >= 13 and all(c == "failed" for _, _, c in rows()), "failures only")
-        self.assertIn("no reply", rows()[0][1])
+        self.wait(lambda d: len(rows()) >= 13 and all(c == "failed" for _, _, c, _ in rows()), "failures only")
+        self.assertIn("no reply", rows()[0][3])
         self.assertNoScriptErrors()
 
     def test_4_phone_size(self):

@@ -258,8 +258,6 @@ std::string ExchangeMeaning(const std::uint8_t* q, int ql, const std::uint8_t* a
     }
     if (q[0] == 0)
         text = "broadcast: " + text;
-    if (!answered)
-        text += " \u2014 " + std::string(TrovelErrorText(outcome));
     return text;
 }
 

@@ -133,7 +133,8 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-// What an exchange means in words: "read motor speed → 80", "move right", "outputs on: 4".
+// What an exchange means in words: "read motor speed → 80", "move right", "outputs on: 4";
+// a read's value only when it was answered.
 std::string ExchangeMeaning(const std::uint8_t* request, int requestLength, const std::uint8_t* reply,
                             int replyLength, int outcome);
 

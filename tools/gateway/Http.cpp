@@ -243,6 +243,11 @@ struct HttpServer::Impl {
                 log.Error(std::string("console: ") + req.path + ": " + e.what());
             }
         };
+        s.Get("/api/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
+            for (const auto& asset : WebAssets())
+                if (std::string_view(asset.path) == "/openapi.json")
+                    res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
+        });
         s.Get(R"(/api/v1/.*)", api);
         s.Put(R"(/api/v1/.*)", api);
         s.Post(R"(/api/v1/.*)", api);

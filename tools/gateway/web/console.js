@@ -296,7 +296,8 @@ function exchangeRow(x) {
     el("td", {}, stamp), el("td", {}, x.line), el("td", {}, String(x.address)),
     el("td", { class: "hex", "data-field": "request" }, x.request),
     el("td", { class: "hex", "data-field": "reply" }, x.reply || "—"),
-    el("td", { "data-field": "meaning" }, x.meaning), el("td", {}, String(x.elapsedMs)));
+    el("td", { "data-field": "meaning" }, x.meaning),
+    el("td", { "data-field": "cause" }, x.cause ? x.cause.text : "ok"), el("td", {}, String(x.elapsedMs)));
 }
 
 function addExchange(x) {
