@@ -19,7 +19,7 @@ from simulator import Simulator  # noqa: E402
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,  # noqa: E402
-                                        StaleElementReferenceException)
+                                        StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -106,8 +106,11 @@ def shot(driver, name):
 class BrowserTest(unittest.TestCase):
     def wait(self, condition, what):
         # Elements come and go while a page loads or redraws: ask again.
-        return WebDriverWait(self.driver, WAIT, poll_frequency=0.05, ignored_exceptions=(
-            JavascriptException, NoSuchElementException, StaleElementReferenceException)).until(condition, what)
+        try:
+            return WebDriverWait(self.driver, WAIT, poll_frequency=0.05, ignored_exceptions=(
+                JavascriptException, NoSuchElementException, StaleElementReferenceException)).until(condition, what)
+        except TimeoutException:
+            self.fail(f"timed out waiting for {what}; the gateway's log ends:\n{self.rig.log()[-3000:]}")
 
     def card(self, address):
         return self.driver.find_element(By.CSS_SELECTOR, f'[data-line="line1"][data-address="{address}"]')

@@ -299,6 +299,9 @@ bool HttpServer::Start(std::string& error)
     i.console = std::make_unique<Console>(i.lines, *i.store, i.log);
     i.Routes();
     i.server->set_payload_max_length(64 * 1024);
+    // Headers and body go out as separate writes: without this, each answer waits for the
+    // browser's delayed acknowledgement.
+    i.server->set_tcp_nodelay(true);
     const auto& where = i.settings.where;
     if (where.port == 0)
         i.port = i.server->bind_to_any_port(where.host);

@@ -343,8 +343,15 @@ function route() {
   if (view === "traffic") reloadTrace();
 }
 
+let events = null;
+
+// A page kept for the back button must not keep its stream: a browser gives one host six
+// connections, and six such pages would leave none for the next page.
+window.addEventListener("pagehide", () => { if (events) { events.close(); events = null; } });
+window.addEventListener("pageshow", ev => { if (ev.persisted && !events) connect(); });
+
 function connect() {
-  const events = new EventSource(`${api}/events`);
+  events = new EventSource(`${api}/events`);
   events.addEventListener("open", () => { $("link").textContent = "live"; $("link").className = "badge"; });
   events.addEventListener("error", () => { $("link").textContent = "reconnecting…"; $("link").className = "badge off"; });
   for (const name of ["state", "availability"])
