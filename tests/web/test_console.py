@@ -247,6 +247,13 @@ class Commissioning(BrowserTest):
         self.assertIn("no reply", rows()[0][3])
         self.assertNoScriptErrors()
 
+    def test_5_other_host_names_are_refused_without_a_password(self):
+        # A name pointed at 127.0.0.1 by someone else's DNS would make their page same-origin.
+        import http.client
+        c = http.client.HTTPConnection("127.0.0.1", int(self.rig.url.rsplit(":", 1)[1].strip("/")), timeout=10)
+        c.request("GET", "/api/v1/session", headers={"Host": "attacker.example:80"})
+        self.assertEqual(c.getresponse().status, 403)
+
     def test_4_phone_size(self):
         phone = browser(390, 844)
         try:

@@ -21,6 +21,13 @@ constexpr std::chrono::milliseconds kLongestPenalty{5000};
 constexpr std::chrono::seconds kEventWait{15};
 constexpr std::size_t kWorkers = 64;          // then a comment keeps proxies from closing
 
+// "127.0.0.1:8080", "[::1]:8080", "localhost:8080"
+bool LoopbackHost(const std::string& host)
+{
+    const std::string name = host.rfind('[', 0) == 0 ? host.substr(0, host.find(']') + 1) : host.substr(0, host.find(':'));
+    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
+}
+
 std::string RandomHex(std::size_t bytes)
 {
     static std::mutex mutex;
@@ -178,6 +185,12 @@ struct HttpServer::Impl {
         const bool api = req.path.rfind("/api/", 0) == 0;
         if (req.path == "/login" || req.path == "/login.css" || req.path == "/login.js")
             return httplib::Server::HandlerResponse::Unhandled;
+        if (!Protected() && !LoopbackHost(req.get_header_value("Host"))) {
+            // Open on loopback only for pages of this computer: a site whose name was pointed at
+            // 127.0.0.1 would otherwise be the console's own origin and could move screens.
+            Send(res, {403, "{\"error\":\"without a password the console answers only to 127.0.0.1, [::1] and localhost\"}"});
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const Caller caller = Identify(req);
         if (!caller.known) {
             if (api) {
