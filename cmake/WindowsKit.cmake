@@ -13,7 +13,7 @@
 #    line: the DLL, both import libraries, and each program named in TROVEL_KIT_PROGRAMS
 #    that this build has as a target.
 
-set(TROVEL_KIT_PROGRAMS trovelctl CACHE STRING
+set(TROVEL_KIT_PROGRAMS "trovelctl;trovel-gateway" CACHE STRING
   "Programs shipped beside TrovelSdk.dll in the Windows kit, each when this build has a target of that name")
 
 find_program(TROVEL_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-16 llvm-dlltool-15 llvm-dlltool-14

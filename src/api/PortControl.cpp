@@ -37,7 +37,9 @@ int TROVEL_CALL OpenCom(unsigned int port)
         RecordCause(Cause::Argument);
         return 0;
     }
-    return OpenDefault(trovel::device::PortName(port));
+    // An installation may point a port number at another device (a gateway, say); without
+    // that setting the number names the serial port as it always has.
+    return OpenDefault(trovel::device::ConfiguredPort(port).value_or(trovel::device::PortName(port)));
 }
 
 bool TROVEL_CALL CloseCom(void)

@@ -69,4 +69,11 @@ std::vector<std::string> ListPorts();
 // A variable of the process environment, read the way the platform keeps it.
 std::optional<std::string> Environment(const char* name);
 
+// The folder the library itself was loaded from, for the settings file beside it.
+std::optional<std::string> LibraryDirectory();
+
+// The device an installation names for port number n instead of its own: TROVEL_COM<n> in
+// the environment, else COM<n>= in the [ports] section of TrovelSdk.ini beside the library.
+std::optional<std::string> ConfiguredPort(std::uint32_t number);
+
 } // namespace trovel::device

@@ -1,6 +1,8 @@
 // Which backend a device name asks for.
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
 
 #include "device/Backends.h"
 
@@ -69,6 +71,58 @@ Opened Open(const std::string& name, const util::Deadline& connectBy)
         return OpenNetwork(*network, connectBy);
     }
     return OpenSerial(name);
+}
+
+namespace {
+
+std::string Trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// COM<n>= of the [ports] section; names and sections in any case, ';' and '#' start comments.
+std::optional<std::string> IniPort(const std::string& path, std::uint32_t number)
+{
+    std::ifstream file(path);
+    if (!file)
+        return std::nullopt;
+    const std::string key = "com" + std::to_string(number);
+    bool inPorts = false;
+    for (std::string line; std::getline(file, line);) {
+        line = Trimmed(line);
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line[0] == '[') {
+            inPorts = Lower(line) == "[ports]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (inPorts && equals != std::string::npos && Lower(Trimmed(line.substr(0, equals))) == key) {
+            const std::string value = Trimmed(line.substr(equals + 1));
+            return value.empty() ? std::nullopt : std::optional(value);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> ConfiguredPort(std::uint32_t number)
+{
+    if (const auto set = Environment(("TROVEL_COM" + std::to_string(number)).c_str()); set && !set->empty())
+        return set;
+    if (const auto folder = LibraryDirectory())
+        return IniPort(*folder + "/TrovelSdk.ini", number);
+    return std::nullopt;
 }
 
 } // namespace trovel::device

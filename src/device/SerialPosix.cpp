@@ -1,6 +1,7 @@
 // POSIX serial backend: termios raw 8N1 at 19200 baud on a non-blocking descriptor; waits
 // sleep in ppoll on the monotonic clock, so a thread waiting on the line uses no CPU.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -173,6 +174,16 @@ std::optional<std::string> Environment(const char* name)
     if (value == nullptr)
         return std::nullopt;
     return std::string(value);
+}
+
+std::optional<std::string> LibraryDirectory()
+{
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&LibraryDirectory), &info) == 0 || info.dli_fname == nullptr)
+        return std::nullopt;
+    const std::string path = info.dli_fname;
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 } // namespace trovel::device

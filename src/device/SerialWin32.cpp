@@ -248,4 +248,19 @@ std::optional<std::string> Environment(const char* name)
     return std::string(value, length);
 }
 
+std::optional<std::string> LibraryDirectory()
+{
+    HMODULE self = nullptr;
+    if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCSTR>(&LibraryDirectory), &self))
+        return std::nullopt;
+    char path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(self, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::nullopt;
+    const std::string full(path, length);
+    const auto slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : full.substr(0, slash);
+}
+
 } // namespace trovel::device

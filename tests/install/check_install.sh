@@ -22,7 +22,7 @@ LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
 c++ -std=c++17 "$source_dir/consumer.cpp" $(pkg-config --cflags --libs trovelsdk) -o "$work/cpp-consumer"
 LD_LIBRARY_PATH="$libdir" "$work/cpp-consumer"
 
-for program in trovelctl trovel-sim; do
+for program in trovelctl trovel-sim trovel-gateway; do
   [ -x "$work/prefix/bin/$program" ] || continue
   env -u LD_LIBRARY_PATH "$work/prefix/bin/$program" --version
   [ -f "$work/prefix/share/man/man1/$program.1" ] || { echo "no man page for $program" >&2; exit 1; }

@@ -66,8 +66,6 @@ std::uint8_t DecodePdu(std::uint8_t unit, std::span<const std::uint8_t> pdu, boo
     // A read cannot be broadcast; unit 0 writes are.
     if (unit == 0 ? function == kReadHolding : !line.ServesUnit(unit))
         return kPathUnavailable;
-    if (readOnly && function != kReadHolding)
-        return kIllegalFunction;
     out.unit = unit;
     out.function = function;
     if (pdu.size() < 5)
@@ -96,7 +94,7 @@ std::uint8_t DecodePdu(std::uint8_t unit, std::span<const std::uint8_t> pdu, boo
     }
     if (out.first + out.count - 1 > 0xFFFF)
         return kIllegalAddress;
-    return 0;
+    return readOnly && function != kReadHolding ? kIllegalFunction : 0;
 }
 
 std::size_t EncodePdu(const Request& request, std::uint8_t exception, const Answer& answer, std::span<std::uint8_t> out)
@@ -155,6 +153,7 @@ public:
                        endpoint_ + ": client " + peer_ + " disconnected: " + why);
         net::Shutdown(socket_);
         changed_.notify_all();
+        line_.Cancel(source_);
     }
 
     bool Finished() const { return readerDone_.load() && writerDone_.load(); }
@@ -357,6 +356,8 @@ private:
             std::copy(header.begin(), header.end(), frame.begin());
             PutWord(frame, 4, static_cast<std::uint16_t>(pdu + 1));
             length = kMbapHeader + pdu;
+        } else if (request.unit == 0) {
+            length = 0; // RTU masters expect no answer to a broadcast, as on the line itself
         } else {
             frame[0] = request.unit;
             const std::size_t pdu = EncodePdu(request, exception, answer, std::span(frame).subspan(1));
@@ -388,7 +389,7 @@ private:
             }
             if (seq < frontSeq_ || seq - frontSeq_ >= slots_.size())
                 return;
-            Slot& slot = slots_[seq - frontSeq_];
+            Slot& slot = slots_[static_cast<std::size_t>(seq - frontSeq_)];
             slot.bytes = frame;
             slot.length = length;
             slot.ready = true;
@@ -407,7 +408,7 @@ private:
             slots_.pop_front();
             ++frontSeq_;
             hold.unlock();
-            const bool sent = net::SendAll(socket_, std::span(slot.bytes).first(slot.length), kSendTimeoutMs);
+            const bool sent = slot.length == 0 || net::SendAll(socket_, std::span(slot.bytes).first(slot.length), kSendTimeoutMs);
             hold.lock();
             if (!sent) {
                 hold.unlock();

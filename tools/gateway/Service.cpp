@@ -1,5 +1,6 @@
 #include "gateway/Service.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace trovel::gateway {
@@ -82,7 +83,9 @@ bool LineService::Start(std::string& error)
     // repeat never goes out past its request's deadline.
     bool ok = TrovelSetRetries(line_, 0) == 1;
     if (settings_.timeoutMs > 0)
-        ok = ok && TrovelSetTimeouts(line_, settings_.timeoutMs, settings_.gapMs > 0 ? settings_.gapMs : 100) == 1;
+        // Without a gap of its own a short time-out keeps the classic 100 ms, or itself.
+        ok = ok && TrovelSetTimeouts(line_, settings_.timeoutMs,
+                                     settings_.gapMs > 0 ? settings_.gapMs : std::min(100, settings_.timeoutMs)) == 1;
     if (settings_.replyMode >= 0)
         ok = ok && TrovelSetReplyMode(line_, settings_.replyMode) == 1;
     ok = ok && TrovelSetLocalEcho(line_, settings_.localEcho ? 1 : 0) == 1;
@@ -130,6 +133,24 @@ void LineService::Submit(const Request& request, Priority priority, std::uint64_
     }
     Entry refused{request, priority, source, now, deadline, std::move(done), {}, 0};
     Finish(refused, stopped ? Answer::Status::Stopped : Answer::Status::QueueFull);
+}
+
+void LineService::Cancel(std::uint64_t source)
+{
+    std::vector<Entry> dropped;
+    {
+        const std::lock_guard hold(mutex_);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (it->source == source) {
+                dropped.push_back(std::move(*it));
+                it = queue_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& entry : dropped)
+        Finish(entry, Answer::Status::Stopped);
 }
 
 std::deque<LineService::Entry>::iterator LineService::Pick(Clock::time_point now, Clock::time_point& wake)
@@ -244,6 +265,8 @@ void LineService::Finish(Entry& entry, Answer::Status status)
     }
     if (entry.done)
         entry.done(entry.answer);
+    for (const auto& observe : observers_)
+        observe(entry.request, entry.answer, entry.source);
 }
 
 LineService::Report LineService::TakeReport()

@@ -101,6 +101,16 @@ public:
         Submit(request, priority, source, Clock::now() + settings_.deadline, std::move(done));
     }
 
+    // Drops the source's requests still queued (answered Stopped, never sent): a client
+    // that went away must not have its commands run after it.
+    void Cancel(std::uint64_t source);
+
+    // Called after every request of every source is answered (an event stream of the
+    // exchanges, for a console); on the line's thread, so it must not block. Add observers
+    // before Start.
+    using Observer = std::function<void(const Request&, const Answer&, std::uint64_t source)>;
+    void AddObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+
     const LineSettings& Settings() const noexcept { return settings_; }
     bool ServesUnit(std::uint8_t unit) const noexcept { return unit <= 16 && ((settings_.units >> unit) & 1u) != 0; }
     // The library's line, for its statistics only: exchanges are this thread's alone.
@@ -146,6 +156,8 @@ private:
     std::uint64_t arrivals_ = 0;
     std::uint64_t lastSource_ = 0;
     std::array<Clock::time_point, 17> settleUntil_{};
+
+    std::vector<Observer> observers_;
 
     std::mutex statsMutex_;
     Counts counts_;
