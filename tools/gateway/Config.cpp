@@ -5,6 +5,8 @@
 #define TOML_EXCEPTIONS 1
 #include <toml++/toml.h>
 
+#include "gateway/MqttConfig.h"
+
 namespace trovel::gateway {
 
 namespace {
@@ -242,7 +244,8 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Reader reader(path, errors);
-    reader.OnlyKnown(root, {"log-level", "log-file", "stats-interval", "line", "http"}, "the file");
+    reader.OnlyKnown(root, {"log-level", "log-file", "stats-interval", "line", "mqtt", "poll", "http"}, "the file");
+    ReadMqttTables(root, path, config.mqtt, config.poll, errors);
     std::string level;
     if (reader.Text(root, "log-level", level) && !ParseLevel(level, config.level))
         reader.Error(*root.get("log-level"), "log-level must be \"error\", \"warning\", \"info\" or \"debug\"");
@@ -275,12 +278,16 @@ bool CheckConfig(const Config& config, std::vector<std::string>& errors)
     for (const auto& line : config.lines) {
         if (!names.insert(line.line.name).second)
             errors.push_back("two lines are named " + line.line.name);
-        if (line.endpoints.empty() && !config.http.enabled)
+        if (line.endpoints.empty() && !config.http.enabled && !config.mqtt.enabled)
             errors.push_back(line.line.name + " has no endpoint: give --listen-modbus-tcp HOST:PORT or --listen-rtu "
                                               "HOST:PORT, or [[line.listen]] in the file");
         if (line.line.gapMs > 0 && line.line.timeoutMs > 0 && line.line.gapMs > line.line.timeoutMs)
             errors.push_back(line.line.name + ": reply-gap must not exceed reply-timeout");
     }
+    std::vector<std::string> lineNames;
+    for (const auto& line : config.lines)
+        lineNames.push_back(line.line.name);
+    CheckMqtt(config.mqtt, config.poll, lineNames, errors);
     std::string error;
     if (config.http.enabled && !CheckHttp(config.http, error))
         errors.push_back("[http]: " + error);

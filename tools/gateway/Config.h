@@ -7,6 +7,7 @@
 #include "gateway/Endpoint.h"
 #include "gateway/Http.h"
 #include "gateway/Log.h"
+#include "gateway/MqttSettings.h"
 #include "gateway/Service.h"
 
 namespace trovel::gateway {
@@ -22,6 +23,8 @@ struct Config {
     int statsMinutes = 15; // 0: only on SIGUSR1
     std::vector<LineConfig> lines;
     HttpSettings http; // [http]: the console
+    MqttSettings mqtt; // [mqtt]
+    PollSettings poll; // [poll]
 };
 
 // Reads `path` into `config`. Each error is one line, "FILE:LINE: what is wrong and what

@@ -35,6 +35,7 @@ constexpr int kMoveAttempts = 3;                       // a position move correc
 constexpr auto kStopSettle = std::chrono::milliseconds(300); // a fresh move may read as stopped this long
 constexpr auto kPointsEvery = std::chrono::seconds(60);      // the points change only by configuration
 constexpr auto kMoveSlack = std::chrono::seconds(10);        // beyond the full run's time
+constexpr auto kFullQueuePause = std::chrono::milliseconds(20);
 
 float Float(const Answer& a, std::size_t at) noexcept
 {
@@ -166,31 +167,102 @@ void Poller::Post(Job job)
 
 void Poller::Command(std::uint8_t address, Action action, Clock::time_point deadline, Done done)
 {
-    Job job;
-    job.kind = Job::Kind::Command;
-    job.address = address;
-    job.action = action;
-    job.deadline = deadline;
-    job.done = std::move(done);
-    Post(std::move(job));
+    if (!Serves(address)) {
+        done({false, "controller " + std::to_string(address) + " is not served on " + LineName()});
+        return;
+    }
+    Interrupt(address);
+    const bool opensLeft = SettingsFor(address).opensLeft;
+    std::uint16_t value = kMoveStop;
+    switch (action) {
+    case Action::Open: value = opensLeft ? kMoveLeft : kMoveRight; break;
+    case Action::Close: value = opensLeft ? kMoveRight : kMoveLeft; break;
+    case Action::Auto: value = kMoveAuto; break;
+    case Action::Stop:
+    case Action::Init: break;
+    }
+    // Straight to the line's queue, not through the poller's thread, so a command never
+    // waits for a poll round to end.
+    WriteThen(address, reg::MotionCommand, value, deadline,
+              [this, address, deadline, init = action == Action::Init, done = std::move(done)](const Outcome& o) {
+                  if (!o.ok || !init)
+                      return done(o);
+                  WriteThen(address, reg::SwitchOutputs, 0, deadline, done);
+              });
 }
 
 void Poller::SetOutput(std::uint8_t address, int output, bool on, Clock::time_point deadline, Done done)
 {
-    Job job;
-    job.kind = Job::Kind::Output;
-    job.address = address;
-    job.output = output;
-    job.on = on;
-    job.deadline = deadline;
-    job.done = std::move(done);
-    Post(std::move(job));
+    if (!Serves(address) || output < 1 || output > 6) {
+        done({false, Serves(address) ? "outputs are numbered 1 to 6"
+                                     : "controller " + std::to_string(address) + " is not served on " + LineName()});
+        return;
+    }
+    // Read, change one bit, write: the others keep what the controller holds now.
+    Request r;
+    r.unit = address;
+    r.first = reg::SwitchStatus;
+    line_.Submit(r, Priority::Interactive, source_, deadline,
+                 [this, address, output, on, deadline, done = std::move(done)](const Answer& a) {
+                     if (!Answered(a))
+                         return done({false, FailureText(a)});
+                     std::uint16_t bits = (a.values[0] >> kSwitchStatusShift) & kOutputBits;
+                     const auto bit = static_cast<std::uint16_t>(1u << (output - 1));
+                     bits = on ? (bits | bit) : static_cast<std::uint16_t>(bits & ~bit);
+                     WriteThen(address, reg::SwitchOutputs, bits, deadline, done);
+                 });
+}
+
+void Poller::WriteThen(std::uint8_t unit, std::uint16_t reg, std::uint16_t value, Clock::time_point deadline, Done done)
+{
+    Request r;
+    r.unit = unit;
+    r.function = kWriteSingle;
+    r.first = reg;
+    r.values[0] = value;
+    line_.Submit(r, Priority::Interactive, source_, deadline, [this, unit, done = std::move(done)](const Answer& a) {
+        PollSoon(unit);
+        done(Answered(a) ? Outcome{true, "done"} : Outcome{false, FailureText(a)});
+    });
+}
+
+void Poller::Interrupt(std::uint8_t address)
+{
+    std::vector<Job> superseded;
+    {
+        const std::lock_guard hold(mutex_);
+        interrupts_.push_back(address);
+        for (auto it = jobs_.begin(); it != jobs_.end();)
+            if (it->address == address) {
+                superseded.push_back(std::move(*it));
+                it = jobs_.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    wake_.notify_all();
+    for (auto& job : superseded)
+        job.done({false, "ended by a newer command"});
+}
+
+bool Poller::Interrupted(std::uint8_t address)
+{
+    const std::lock_guard hold(mutex_);
+    return std::find(interrupts_.begin(), interrupts_.end(), address) != interrupts_.end();
+}
+
+void Poller::PollSoon(std::uint8_t address)
+{
+    {
+        const std::lock_guard hold(mutex_);
+        soon_.push_back(address);
+    }
+    wake_.notify_all();
 }
 
 void Poller::MoveTo(std::uint8_t address, double percent, Clock::time_point deadline, Done done)
 {
     Job job;
-    job.kind = Job::Kind::MoveTo;
     job.address = address;
     job.percent = percent;
     job.deadline = deadline;
@@ -281,10 +353,22 @@ void Poller::Run()
 {
     std::unique_lock hold(mutex_);
     while (!stopping_) {
-        if (!jobs_.empty()) {
+        if (!jobs_.empty() || !interrupts_.empty() || !soon_.empty()) {
             auto jobs = std::move(jobs_);
+            auto interrupts = std::move(interrupts_);
+            auto soon = std::move(soon_);
             jobs_.clear();
+            interrupts_.clear();
+            soon_.clear();
             hold.unlock();
+            // Interrupts are older than the jobs taken with them: those of their controller
+            // went with the interrupt.
+            for (const auto address : interrupts)
+                if (Polled* c = Find(address); c != nullptr && c->target.active)
+                    EndTarget(*c, false, "ended by a newer command");
+            for (const auto address : soon)
+                if (Polled* c = Find(address))
+                    c->due = Clock::now();
             for (auto& job : jobs)
                 RunJob(job);
             hold.lock();
@@ -292,10 +376,8 @@ void Poller::Run()
         }
         hold.unlock();
         auto now = Clock::now();
-        if (now >= nextScan_) {
-            Scan();
+        if (now >= nextScan_ && ScanOne())
             nextScan_ = settings_.scanInterval.count() > 0 ? Clock::now() + settings_.scanInterval : Clock::time_point::max();
-        }
         bool steering = false;
         for (auto& c : polled_)
             if (c.target.active) {
@@ -307,7 +389,10 @@ void Poller::Run()
             if (next == nullptr || c.due < next->due)
                 next = &c;
         now = Clock::now();
-        if (next != nullptr && next->due <= now) {
+        // While a screen is steered to a position the others wait, unless a whole round late:
+        // each reading between its own makes its stop less precise.
+        const auto late = steering ? settings_.interval : Clock::duration::zero();
+        if (next != nullptr && next->due + late <= now) {
             ControllerState s;
             store_.Find(LineName(), next->address, s);
             const bool moving = (s.runState & kMoving) != 0;
@@ -315,7 +400,7 @@ void Poller::Run()
             Poll(*next);
         }
         hold.lock();
-        if (steering || stopping_ || !jobs_.empty())
+        if (steering || stopping_ || !jobs_.empty() || !interrupts_.empty() || !soon_.empty())
             continue;
         auto wake = nextScan_;
         for (auto& c : polled_)
@@ -327,27 +412,27 @@ void Poller::Run()
     }
 }
 
-void Poller::Scan()
+bool Poller::ScanOne()
 {
-    int found = 0;
-    for (std::uint8_t unit = 1; unit <= 16; ++unit) {
-        if (!Serves(unit) || Find(unit) != nullptr)
-            continue;
-        {
-            const std::lock_guard hold(mutex_);
-            if (stopping_)
-                return;
-        }
-        Answer a;
-        Read(unit, reg::RunState, 1, a);
-        if (Present(a)) {
-            Track(unit);
-            ++found;
-        }
+    // One address per call, so a scan never holds up the polls of the controllers found.
+    while (++scanAt_ <= 16)
+        if (Serves(scanAt_) && Find(scanAt_) == nullptr)
+            break;
+    if (scanAt_ > 16) {
+        if (scanFound_ > 0)
+            log_.Info(LineName() + ": scan found " + std::to_string(scanFound_) + " controller(s); polling " +
+                      std::to_string(polled_.size()));
+        scanAt_ = 0;
+        scanFound_ = 0;
+        return true;
     }
-    if (found > 0)
-        log_.Info(LineName() + ": scan found " + std::to_string(found) + " controller(s); polling " +
-                  std::to_string(polled_.size()));
+    Answer a;
+    Read(scanAt_, reg::RunState, 1, a);
+    if (Present(a)) {
+        Track(scanAt_);
+        ++scanFound_;
+    }
+    return false;
 }
 
 bool Poller::Poll(Polled& c)
@@ -370,22 +455,24 @@ bool Poller::Poll(Polled& c)
         });
         if (wentOffline) {
             log_.Warning(LineName() + " #" + std::to_string(c.address) + ": offline (" + why + ")");
-            c.identityDue = true;
+            c.identityDue = true; // it may come back as another controller
+            c.pointsDue = {};
         }
         return false;
     };
     if (c.identityDue) {
         Identity id;
         id.known = true;
-        if (!Read(c.address, reg::SerialNumber, reg::SerialRegisters, a))
-            return fail();
-        id.serial = SerialText(a);
-        if (!Read(c.address, reg::BiosDate, 2, a))
-            return fail();
-        id.biosDate = DateText(a);
-        if (!Read(c.address, reg::FactoryDate, 2, a))
-            return fail();
-        id.factoryDate = DateText(a);
+        // A controller that refuses one of these (an exception) still has the rest shown.
+        const std::pair<std::uint16_t, std::uint16_t> reads[] = {
+            {reg::SerialNumber, reg::SerialRegisters}, {reg::BiosDate, 2}, {reg::FactoryDate, 2}};
+        std::string* texts[] = {&id.serial, &id.biosDate, &id.factoryDate};
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (Read(c.address, reads[i].first, reads[i].second, a))
+                *texts[i] = i == 0 ? SerialText(a) : DateText(a);
+            else if (!Present(a))
+                return fail();
+        }
         c.identityDue = false;
         store_.Update(LineName(), c.address, [&](ControllerState& s) { s.identity = id; });
     }
@@ -438,74 +525,33 @@ void Poller::RunJob(Job& job)
         job.done({false, "controller " + std::to_string(job.address) + " is not served on " + LineName()});
         return;
     }
-    Polled* c = Find(job.address);
-    if (c != nullptr && c->target.active)
-        EndTarget(*c, false, "ended by a newer command");
-    Outcome outcome{true, "done"};
-    switch (job.kind) {
-    case Job::Kind::Command: {
-        const bool opensLeft = c != nullptr ? c->settings.opensLeft : SettingsFor(job.address).opensLeft;
-        std::uint16_t value = kMoveStop;
-        switch (job.action) {
-        case Action::Open: value = opensLeft ? kMoveLeft : kMoveRight; break;
-        case Action::Close: value = opensLeft ? kMoveRight : kMoveLeft; break;
-        case Action::Auto: value = kMoveAuto; break;
-        case Action::Stop:
-        case Action::Init: break;
-        }
-        if (Write(job.address, reg::MotionCommand, value, job.deadline, outcome) && job.action == Action::Init)
-            Write(job.address, reg::SwitchOutputs, 0, job.deadline, outcome);
-        break;
+    if (!(job.percent >= 0 && job.percent <= 100)) {
+        job.done({false, "a position is a percentage from 0 to 100"});
+        return;
     }
-    case Job::Kind::Output: {
-        if (job.output < 1 || job.output > 6) {
-            outcome = {false, "outputs are numbered 1 to 6"};
-            break;
-        }
-        // Read, change one bit, write: the others keep what the controller holds now.
-        Request r;
-        r.unit = job.address;
-        r.first = reg::SwitchStatus;
-        const Answer a = Exchange(r, Priority::Interactive, job.deadline);
-        if (!Answered(a)) {
-            outcome = {false, FailureText(a)};
-            break;
-        }
-        std::uint16_t bits = (a.values[0] >> kSwitchStatusShift) & kOutputBits;
-        const std::uint16_t bit = static_cast<std::uint16_t>(1u << (job.output - 1));
-        bits = job.on ? (bits | bit) : (bits & ~bit);
-        Write(job.address, reg::SwitchOutputs, bits, job.deadline, outcome);
-        break;
+    if (Clock::now() > job.deadline) { // as late as a request that waited out its deadline
+        job.done({false, "dropped: not sent before its deadline"});
+        return;
     }
-    case Job::Kind::MoveTo: {
-        if (!(job.percent >= 0 && job.percent <= 100)) {
-            outcome = {false, "a position is a percentage from 0 to 100"};
-            break;
-        }
-        Polled& p = Track(job.address);
-        ControllerState s;
-        store_.Find(LineName(), job.address, s);
-        if (!s.pointsKnown || !s.available) {
-            outcome = {false, "the controller's position is not known yet"};
-            break;
-        }
-        p.target = Target{};
-        p.target.active = true;
-        p.target.percent = job.percent;
-        p.target.stopping = true; // the first step decides which way to go
-        p.target.lastAt = Clock::now() - kStopSettle;
-        const double span = std::fabs(static_cast<double>(s.endPoint) - s.beginPoint);
-        const double runTime = s.speed > 0 && std::isfinite(s.speed) ? span / s.speed : 60.0;
-        p.target.giveUp = Clock::now() + std::chrono::seconds(static_cast<int>(std::min(runTime, 600.0)) * kMoveAttempts) +
-                          kMoveSlack;
-        p.target.done = std::move(job.done);
-        log_.Info(who + ": moving to " + std::to_string(job.percent) + "%");
-        return; // answered when it stands
+    Polled& p = Track(job.address);
+    if (p.target.active)
+        EndTarget(p, false, "ended by a newer command");
+    ControllerState s;
+    store_.Find(LineName(), job.address, s);
+    if (!s.pointsKnown || !s.available) {
+        job.done({false, "the controller's position is not known yet"});
+        return;
     }
-    }
-    if (c != nullptr)
-        c->due = Clock::now(); // show the command's effect soon
-    job.done(outcome);
+    p.target = Target{};
+    p.target.active = true;
+    p.target.percent = job.percent;
+    p.target.stopping = true; // the first step decides which way to go
+    p.target.lastAt = Clock::now() - kStopSettle;
+    const double span = std::fabs(static_cast<double>(s.endPoint) - s.beginPoint);
+    const double runTime = s.speed > 0 && std::isfinite(s.speed) ? std::min(span / s.speed, 600.0) : 60.0;
+    p.target.giveUp = Clock::now() + std::chrono::seconds(static_cast<int>(runTime) + 1) * kMoveAttempts + kMoveSlack;
+    p.target.done = std::move(job.done);
+    log_.Info(who + ": moving to " + std::to_string(job.percent) + "%");
 }
 
 void Poller::EndTarget(Polled& c, bool ok, const std::string& text)
@@ -524,8 +570,11 @@ void Poller::Steer(Polled& c)
     ControllerState s;
     store_.Find(LineName(), c.address, s);
     const double begin = s.beginPoint, span = static_cast<double>(s.endPoint) - s.beginPoint;
-    const double rightShare = c.settings.opensLeft ? 100.0 - t.percent : t.percent;
-    const double target = begin + span * rightShare / 100.0;
+    const auto toPercent = [&](double position) {
+        const double right = span != 0 ? (position - begin) / span * 100.0 : 0.0;
+        return c.settings.opensLeft ? 100.0 - right : right;
+    };
+    const double target = begin + span * (c.settings.opensLeft ? 100.0 - t.percent : t.percent) / 100.0;
     const double tolerance = std::fabs(span) * c.settings.tolerance / 100.0;
     const auto deadline = Clock::now() + line_.Settings().deadline;
     Outcome outcome;
@@ -534,10 +583,16 @@ void Poller::Steer(Polled& c)
     if (!Read(c.address, reg::CurrentPoint, 2, a)) {
         if (a.status == Answer::Status::Done && s.failedPolls + 1 >= settings_.offlineAfter)
             EndTarget(c, false, FailureText(a));
+        if (a.status == Answer::Status::QueueFull) { // answered at once: no spinning on a full queue
+            std::unique_lock hold(mutex_);
+            wake_.wait_for(hold, kFullQueuePause, [this] { return stopping_; });
+        }
         return;
     }
     const double position = Float(a, 0);
     const auto now = Clock::now();
+    if (Interrupted(c.address))
+        return; // the loop ends the move; the newer command has the motor
     if (now > t.giveUp) {
         Write(c.address, reg::MotionCommand, kMoveStop, deadline, outcome);
         EndTarget(c, false, "gave up: the screen did not reach the position in time");
@@ -545,25 +600,42 @@ void Poller::Steer(Polled& c)
     }
     if (t.stopping) {
         Answer run;
-        if (!Read(c.address, reg::RunState, 1, run))
+        if (!Read(c.address, reg::RunState, 1, run) || (run.values[0] & kMoving) != 0 || now - t.lastAt < kStopSettle)
             return;
-        if ((run.values[0] & kMoving) != 0 || now - t.lastAt < kStopSettle)
-            return;
+        char text[64];
+        std::snprintf(text, sizeof text, "stopped at %.1f%%", toPercent(position));
         if (std::fabs(position - target) <= tolerance) {
-            char text[64];
-            std::snprintf(text, sizeof text, "stopped at %.1f%%", span != 0 ? (c.settings.opensLeft ? 100.0 - (position - begin) / span * 100.0 : (position - begin) / span * 100.0) : 0.0);
             c.due = Clock::now();
             EndTarget(c, true, text);
             return;
         }
         if (t.attempts >= kMoveAttempts) {
-            EndTarget(c, false, "stopped outside the tolerance after " + std::to_string(t.attempts) + " tries");
+            EndTarget(c, false, std::string(text) + ", outside the tolerance after " + std::to_string(t.attempts) + " moves");
             return;
         }
         ++t.attempts;
-        const bool right = target > position;
-        if (!Write(c.address, reg::MotionCommand, right ? kMoveRight : kMoveLeft, deadline, outcome)) {
+        t.headingRight = target > position;
+        if (Interrupted(c.address))
+            return;
+        const auto sent = Clock::now();
+        if (!Write(c.address, reg::MotionCommand, t.headingRight ? kMoveRight : kMoveLeft, deadline, outcome)) {
             EndTarget(c, false, outcome.text);
+            return;
+        }
+        const double distance = std::fabs(target - position), acc = s.acceleration, top = s.speed;
+        if (std::isfinite(acc) && acc > 0 && std::isfinite(top) && top > 0 && distance < top * top / acc) {
+            // Too short to reach full speed, so readings come too seldom to steer by: speeding up
+            // for T and braking as long covers acc * T^2, and the stop goes out after T.
+            const auto ramp = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::sqrt(distance / acc)));
+            {
+                std::unique_lock hold(mutex_);
+                wake_.wait_until(hold, sent + ramp, [this] { return stopping_; });
+            }
+            if (!Interrupted(c.address) && !Write(c.address, reg::MotionCommand, kMoveStop, deadline, outcome)) {
+                EndTarget(c, false, outcome.text);
+                return;
+            }
+            t.lastAt = Clock::now();
             return;
         }
         t.stopping = false;
@@ -571,23 +643,29 @@ void Poller::Steer(Polled& c)
         t.lastAt = t.movedAt = Clock::now();
         return;
     }
-    // Moving: stop early by the braking distance and by how far it goes while the stop
-    // command travels.
+    // Moving: the stop goes out early by the braking distance and by how far the screen runs
+    // while the command travels, and when waiting for the next reading would overshoot more
+    // than stopping now falls short.
     const double dt = std::chrono::duration<double>(now - t.lastAt).count();
-    const double velocity = dt > 0 ? (position - t.lastPosition) / dt : 0;
-    const double lead = std::fabs(velocity) * std::chrono::duration<double>(a.queued + a.onLine).count();
-    const double brake = s.acceleration > 0 && std::isfinite(s.acceleration) ? velocity * velocity / (2 * s.acceleration) : 0;
-    const bool headingRight = velocity > 0 || (velocity == 0 && target > t.lastPosition);
-    const double remaining = headingRight ? target - position : position - target;
+    const double speed = dt > 0 ? std::fabs(position - t.lastPosition) / dt : 0;
+    const double latency = std::chrono::duration<double>(a.onLine).count();
+    const double lead = speed * latency;
+    const double brake = s.acceleration > 0 && std::isfinite(s.acceleration) ? speed * speed / (2 * s.acceleration) : 0;
+    const double remaining = t.headingRight ? target - position : position - target;
     t.lastPosition = static_cast<float>(position);
     t.lastAt = now;
-    Answer run;
-    // A limit, or someone else, may have stopped it first.
-    const bool stoppedAlone = now - t.movedAt >= kStopSettle && Read(c.address, reg::RunState, 1, run) && (run.values[0] & kMoving) == 0;
-    if (remaining <= brake + lead || stoppedAlone) {
-        if (!stoppedAlone && !Write(c.address, reg::MotionCommand, kMoveStop, deadline, outcome)) {
+    // A limit, or someone else, may have stopped it first: it no longer moves.
+    const bool stoppedAlone = now - t.movedAt >= kStopSettle && speed == 0;
+    if (remaining - brake - lead <= speed * dt / 2 || stoppedAlone) {
+        if (!stoppedAlone && !Interrupted(c.address) && !Write(c.address, reg::MotionCommand, kMoveStop, deadline, outcome)) {
             EndTarget(c, false, outcome.text);
             return;
+        }
+        if (log_.Enabled(Level::Debug)) {
+            char text[160];
+            std::snprintf(text, sizeof text, "%s #%u: stop at %.2f for %.2f (speed %.1f, braking %.2f, lead %.2f)%s",
+                          LineName().c_str(), c.address, position, target, speed, brake, lead, stoppedAlone ? ", stopped alone" : "");
+            log_.Debug(text);
         }
         t.stopping = true;
         t.lastAt = Clock::now();

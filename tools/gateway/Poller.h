@@ -9,6 +9,7 @@
 // line's addresses that answer a scan at start and again every few minutes.
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -59,10 +60,12 @@ public:
 
     const std::string& LineName() const noexcept { return line_.Settings().name; }
     bool Serves(std::uint8_t address) const noexcept { return line_.ServesUnit(address) && address != 0; }
+    // How long a command may wait in the line's queue.
+    std::chrono::milliseconds Deadline() const noexcept { return line_.Settings().deadline; }
 
-    // Each is answered exactly once, on the poller's thread. A command that has not gone to
-    // the line by its deadline is dropped and answered so. A new command for a controller
-    // ends a position move still running there.
+    // Each is answered exactly once, on the line's or the poller's thread. A command that has
+    // not gone to the line by its deadline is dropped and answered so. A motion command for a
+    // controller ends a position move still running there.
     void Command(std::uint8_t address, Action action, Clock::time_point deadline, Done done);
     void SetOutput(std::uint8_t address, int output, bool on, Clock::time_point deadline, Done done); // output 1-6
     // Moves towards `percent` (0 closed, 100 open) and stops there; answered once it stands.
@@ -70,11 +73,7 @@ public:
 
 private:
     struct Job {
-        enum class Kind : std::uint8_t { Command, Output, MoveTo } kind = Kind::Command;
         std::uint8_t address = 0;
-        Action action = Action::Stop;
-        int output = 0;
-        bool on = false;
         double percent = 0;
         Clock::time_point deadline;
         Done done;
@@ -84,6 +83,7 @@ private:
         double percent = 0;
         int attempts = 0;
         bool stopping = false;
+        bool headingRight = false;
         float lastPosition = 0;
         Clock::time_point lastAt{};
         Clock::time_point movedAt{};
@@ -100,7 +100,11 @@ private:
     };
 
     void Run();
-    void Scan();
+    void WriteThen(std::uint8_t unit, std::uint16_t reg, std::uint16_t value, Clock::time_point deadline, Done done);
+    void Interrupt(std::uint8_t address); // a motion command came: ends its position move
+    bool Interrupted(std::uint8_t address);
+    void PollSoon(std::uint8_t address);
+    bool ScanOne(); // true when a scan has been through every address
     void Post(Job job);
     void RunJob(Job& job);
     bool Poll(Polled& c);       // false when the controller did not answer
@@ -120,13 +124,16 @@ private:
     PollSettings settings_;
     Log& log_;
     std::uint64_t source_;
-    std::vector<Polled> polled_;
+    std::deque<Polled> polled_; // a deque: Track never moves the ones being polled
     Clock::time_point nextScan_{};
+    std::uint8_t scanAt_ = 0; // the address scanned last, 0 between scans
+    int scanFound_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
     std::vector<Job> jobs_;
+    std::vector<std::uint8_t> interrupts_, soon_;
     std::thread thread_;
 };
 

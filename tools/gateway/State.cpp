@@ -15,6 +15,8 @@ constexpr std::uint16_t kRightLimit = 1u << 1;
 unsigned Changes(const ControllerState& a, const ControllerState& b)
 {
     unsigned c = 0;
+    if (a.answered != b.answered) // the first answer: everything is new
+        c |= change::Position | change::Motion | change::Inputs | change::Outputs | change::Points;
     if (a.available != b.available)
         c |= change::Availability;
     if (a.position != b.position || a.percent != b.percent)

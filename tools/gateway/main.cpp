@@ -16,8 +16,9 @@
 #include "gateway/Endpoint.h"
 #include "gateway/Http.h"
 #include "gateway/Log.h"
-#include "gateway/Platform.h"
+#include "gateway/Mqtt.h"
 #include "gateway/Poller.h"
+#include "gateway/Platform.h"
 #include "gateway/Service.h"
 #include "gateway/State.h"
 
@@ -38,6 +39,7 @@ struct Options {
     bool localEcho = false, readOnly = false;
     std::string http;
     bool httpReadOnly = false;
+    std::string mqtt, name, discoveryPrefix;
 };
 
 std::string Ms(double ms)
@@ -136,6 +138,24 @@ bool Assemble(const Options& o, Config& config, std::vector<std::string>& errors
             }
         }
     }
+    if (!o.mqtt.empty()) {
+        config.mqtt.enabled = true;
+        net::HostPort where;
+        std::string error;
+        const bool portGiven = o.mqtt.find(':') != std::string::npos && o.mqtt.back() != ']';
+        if (!net::ParseHostPort(portGiven ? o.mqtt : o.mqtt + ":1883", where, error))
+            errors.push_back("--mqtt: " + error);
+        config.mqtt.host = where.host;
+        config.mqtt.port = where.port;
+    }
+    if (!o.name.empty())
+        config.mqtt.name = o.name;
+    if (config.mqtt.name.empty())
+        config.mqtt.name = HostName();
+    if (!o.discoveryPrefix.empty())
+        config.mqtt.discoveryPrefix = o.discoveryPrefix;
+    if (std::string why; config.mqtt.enabled && !MqttBuiltIn(why))
+        errors.push_back(why);
     return errors.empty() && CheckConfig(config, errors);
 }
 
@@ -151,9 +171,12 @@ int Serve(const Config& config)
     StateStore store;
     std::vector<std::unique_ptr<Poller>> pollers;
     std::unique_ptr<HttpServer> http;
+    std::unique_ptr<MqttBridge> mqtt;
     const auto stopAll = [&] {
         if (http)
             http->Stop();
+        if (mqtt)
+            mqtt->Stop();
         for (auto& poller : pollers)
             poller->Stop();
         for (auto& [line, endpoint] : endpoints)
@@ -185,13 +208,27 @@ int Serve(const Config& config)
         }
         lines.push_back(std::move(line));
     }
+    // The poller and the state store serve the front ends that show the controllers.
+    if (config.mqtt.enabled || config.http.enabled)
+        for (auto& line : lines)
+            pollers.push_back(std::make_unique<Poller>(*line, store, config.poll, log));
+    if (config.mqtt.enabled) {
+        std::vector<Poller*> served;
+        for (auto& poller : pollers)
+            served.push_back(poller.get());
+        std::string error;
+        mqtt = StartMqtt(config.mqtt, store, served, log, error);
+        if (!mqtt) {
+            log.Error(error);
+            stopAll();
+            return kExitSetup;
+        }
+    }
 #ifdef TROVEL_GATEWAY_CONSOLE
     if (config.http.enabled) {
         std::vector<LineService*> served;
-        for (auto& line : lines) {
+        for (auto& line : lines)
             served.push_back(line.get());
-            pollers.push_back(std::make_unique<Poller>(*line, store, PollSettings{}, log));
-        }
         http = std::make_unique<HttpServer>(config.http, served, store, log);
         std::string error;
         if (!http->Start(error)) {
@@ -199,8 +236,6 @@ int Serve(const Config& config)
             stopAll();
             return kExitSetup;
         }
-        for (auto& poller : pollers)
-            poller->Start();
         std::printf("%s\n", http->Url().c_str());
         std::fflush(stdout);
         log.Info("console at " + http->Url() + (config.http.readOnly ? " (read-only)" : ""));
@@ -209,6 +244,8 @@ int Serve(const Config& config)
     if (config.http.enabled)
         log.Warning("this build has no console (built without cpp-httplib): [http] is ignored");
 #endif
+    for (auto& poller : pollers)
+        poller->Start();
     const auto interval = std::chrono::minutes(config.statsMinutes);
     auto nextReport = std::chrono::steady_clock::now() + interval;
     for (;;) {
@@ -266,6 +303,9 @@ int main(int argc, char** argv)
     app.add_option("--http", o.http, "Serve the console at HOST:PORT (127.0.0.1 unless a host is given; port 0 picks "
                                      "one; beyond loopback a password or token is required)");
     app.add_flag("--http-read-only", o.httpReadOnly, "The console shows everything and commands nothing");
+    app.add_option("--mqtt", o.mqtt, "Linux: publish the controllers to the MQTT broker at HOST[:PORT] (the rest from [mqtt])");
+    app.add_option("--name", o.name, "The gateway's name in MQTT topics (default: the host name)");
+    app.add_option("--discovery-prefix", o.discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
     app.add_option("--install-service", o.installService, "Windows: install the service, run with CONFIG");
     app.add_flag("--remove-service", o.removeService, "Windows: remove the service");
     try {
