@@ -224,7 +224,6 @@ int Serve(const Config& config)
             return kExitSetup;
         }
     }
-#ifdef TROVEL_GATEWAY_CONSOLE
     if (config.http.enabled) {
         std::vector<LineService*> served;
         for (auto& line : lines)
@@ -240,10 +239,6 @@ int Serve(const Config& config)
         std::fflush(stdout);
         log.Info("console at " + http->Url() + (config.http.readOnly ? " (read-only)" : ""));
     }
-#else
-    if (config.http.enabled)
-        log.Warning("this build has no console (built without cpp-httplib): [http] is ignored");
-#endif
     for (auto& poller : pollers)
         poller->Start();
     const auto interval = std::chrono::minutes(config.statsMinutes);
