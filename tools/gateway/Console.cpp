@@ -13,7 +13,6 @@ namespace trovel::gateway {
 namespace {
 
 constexpr std::chrono::milliseconds kCallDeadline{3000};
-constexpr std::chrono::seconds kCallPatience{30}; // a queue answers within its deadline
 constexpr std::uint8_t kReadFunction = 3, kWriteOneFunction = 6, kWriteManyFunction = 16;
 
 std::string Quote(std::string_view text)
@@ -303,7 +302,7 @@ bool EventQueue::Closed() const
 
 Console::Console(std::vector<LineService*> lines, StateStore& store, Log& log)
     : lines_(std::move(lines)), store_(store), log_(log), source_(NewSource()),
-      scanning_(lines_.size())
+      scans_(lines_.size()), scanning_(lines_.size())
 {
 }
 
@@ -333,13 +332,10 @@ void Console::Stop()
         for (auto& s : subscribers_)
             s->Close();
     }
-    std::vector<std::thread> scans;
-    {
-        const std::lock_guard hold(scanMutex_);
-        scans.swap(scans_);
-    }
-    for (auto& t : scans)
-        t.join();
+    const std::lock_guard hold(scanMutex_);
+    for (auto& t : scans_)
+        if (t.joinable())
+            t.join();
 }
 
 std::shared_ptr<EventQueue> Console::Subscribe()
@@ -466,8 +462,8 @@ int Console::Call(LineService& line, int address, std::function<int(TrovelLine*)
     auto future = answered->get_future();
     line.Submit(request, Priority::Interactive, source_, Clock::now() + kCallDeadline,
                 [answered](const Answer& a) { answered->set_value(a); });
-    if (future.wait_for(kCallPatience) != std::future_status::ready)
-        return TROVEL_ERR_INTERNAL;
+    // The queue answers every request exactly once, Stop included; `call` refers to the
+    // caller's locals, so it is waited for to the end.
     const Answer a = future.get();
     switch (a.status) {
     case Answer::Status::Done: return a.cause;
@@ -665,7 +661,9 @@ ApiReply Console::StartScan(LineService& line, std::size_t index)
     if (scanning_[index].exchange(true))
         return Problem(409, "a scan of " + line.Settings().name + " is running");
     const std::lock_guard hold(scanMutex_);
-    scans_.emplace_back([this, &line, index] {
+    if (scans_[index].joinable())
+        scans_[index].join(); // the line's last scan, over
+    scans_[index] = std::thread([this, &line, index] {
         std::string found;
         const std::string name = Quote(line.Settings().name);
         for (int address = 1; address <= 16 && !stopping_; ++address) {

@@ -128,7 +128,7 @@ private:
     std::vector<std::shared_ptr<EventQueue>> subscribers_;
 
     std::mutex scanMutex_;
-    std::vector<std::thread> scans_;
+    std::vector<std::thread> scans_; // one per line
     std::vector<std::atomic<bool>> scanning_;
     std::atomic<bool> stopping_{false};
 };
