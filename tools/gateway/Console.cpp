@@ -119,6 +119,13 @@ std::vector<std::string> Split(const std::string& path)
     return parts;
 }
 
+void AppendItem(std::string& list, const std::string& item)
+{
+    if (!list.empty())
+        list += ',';
+    list += item;
+}
+
 std::int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -493,7 +500,7 @@ ApiReply Console::Lines() const
         std::string units;
         for (int u = 1; u <= 16; ++u)
             if (lines_[i]->ServesUnit(static_cast<std::uint8_t>(u)))
-                units += (units.empty() ? "" : ",") + std::to_string(u);
+                AppendItem(units, std::to_string(u));
         out += std::string(i ? "," : "") + "{\"name\":" + Quote(s.name) + ",\"device\":" + Quote(s.device) +
                ",\"served\":[" + units + "]}";
     }
@@ -507,7 +514,9 @@ ApiReply Console::Controllers(const std::string& line) const
     for (const auto& s : store_.Snapshot()) {
         if (!line.empty() && s.line != line)
             continue;
-        out += (first ? "" : ",") + StateJson(s);
+        if (!first)
+            out += ',';
+        out += StateJson(s);
         first = false;
     }
     return Json(200, out + "]");
@@ -670,7 +679,7 @@ ApiReply Console::StartScan(LineService& line, std::size_t index)
             int state = 0;
             const int cause = Call(line, address, [&](TrovelLine* l) { return TrovelGetRunState(l, address, &state); });
             if (cause == TROVEL_OK)
-                found += (found.empty() ? "" : ",") + std::to_string(address);
+                AppendItem(found, std::to_string(address));
             Broadcast("scan", "{\"line\":" + name + ",\"address\":" + std::to_string(address) + ",\"answered\":" +
                                   (cause == TROVEL_OK ? "true" : "false") + ",\"done\":" +
                                   (address == 16 ? "true" : "false") + ",\"found\":[" + found + "]}");
@@ -706,7 +715,9 @@ ApiReply Console::Trace(const std::map<std::string, std::string>& query, bool cs
                    (e.outcome == TROVEL_OK ? "1" : "0") + "," + std::to_string(e.outcome) + "," +
                    Number(e.elapsedUs / 1000.0) + "\r\n";
         } else {
-            out += (first ? "" : ",") + ExchangeJson(e);
+            if (!first)
+                out += ',';
+            out += ExchangeJson(e);
         }
         first = false;
     }
