@@ -5,6 +5,7 @@ its own Modbus TCP port, beside the line the gateway uses."""
 
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -80,17 +81,30 @@ class Rig:
         self.gateway.stdout.close()
         self._log.close()
         self.sim.stop()
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class Browser(webdriver.Chrome):
+    """Chromium with a profile of its own, removed when it quits."""
+
+    def quit(self):
+        try:
+            super().quit()
+        finally:
+            shutil.rmtree(self.profile, ignore_errors=True)
 
 
 def browser(width, height):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
+    profile = tempfile.mkdtemp(prefix="trovel-chromium-")
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
-                 f"--user-data-dir={tempfile.mkdtemp(prefix='trovel-chromium-')}", f"--window-size={width},{height}"):
+                 f"--user-data-dir={profile}", f"--window-size={width},{height}"):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = Browser(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.profile = profile
     # The viewport itself at the size, whatever the headless window adds around it.
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                            {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
