@@ -3,6 +3,7 @@
 loopback. Arguments: GATEWAY SIM SCREENSHOT_DIR [TEST...]. The simulator's registers are read back over
 its own Modbus TCP port, beside the line the gateway uses."""
 
+import json
 import os
 import re
 import shutil
@@ -227,6 +228,13 @@ class Commissioning(BrowserTest):
                   "the write acknowledged")
         # 80.0 is 42A00000; the first register holds the low word.
         self.assertEqual(read_registers(self.rig.modbus_port, 2, 100, 2), [0x0000, 0x42A0])
+        d.find_element(By.ID, "reload-parameters").click()
+        self.wait(lambda d: row().find_element(By.CSS_SELECTOR, '[data-field="value"]').text == "80 units/s",
+                  "the speed read back")
+        # The trace decodes a read's float pair low word first, as the controller holds it.
+        reads = json.loads(self.api("GET", "/trace?address=2")["text"])
+        self.assertIn("read motor speed \u2192 80",
+                      [x["meaning"] for x in reads if x["request"].startswith("02 03 00 64 00 02")])
         shot(d, "controller-1280x800.png")
         self.assertNoScriptErrors(refusals_expected=True)
 

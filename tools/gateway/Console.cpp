@@ -119,13 +119,6 @@ std::vector<std::string> Split(const std::string& path)
     return parts;
 }
 
-void AppendItem(std::string& list, const std::string& item)
-{
-    if (!list.empty())
-        list += ',';
-    list += item;
-}
-
 std::int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -133,7 +126,7 @@ std::int64_t NowMs()
 }
 
 // The registers as the trace names them; float pairs put the low word first.
-enum class Kind : std::uint8_t { Float, Int32, Word, Text, Order };
+enum class Kind : std::uint8_t { Float, Int32, Word, Serial, Order, SwitchStatus };
 struct Register {
     std::uint16_t first;
     std::uint16_t count;
@@ -161,13 +154,13 @@ constexpr Register kRegisters[] = {
     {220, 1, "device address", Kind::Word},
     {300, 2, "factory date", Kind::Int32},
     {400, 1, "inputs", Kind::Word},
-    {402, 1, "switch status", Kind::Word},
+    {402, 1, "switch status", Kind::SwitchStatus},
     {404, 1, "run state", Kind::Word},
     {406, 1, "remote key", Kind::Word},
     {500, 2, "current point", Kind::Float},
     {510, 2, "fixed current point", Kind::Float},
     {608, 2, "BIOS date", Kind::Int32},
-    {700, 6, "serial number", Kind::Text},
+    {700, 6, "serial number", Kind::Serial},
 };
 
 const Register* FindRegister(std::uint16_t first)
@@ -180,30 +173,11 @@ const Register* FindRegister(std::uint16_t first)
 
 std::uint16_t Word(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
 
-// The value of `r` held in `data` (big-endian registers), in words.
-std::string ValueText(const Register& r, const std::uint8_t* data, int length)
+void AppendItem(std::string& list, const std::string& item)
 {
-    if (length < 2 * r.count)
-        return "?";
-    switch (r.kind) {
-    case Kind::Float: {
-        const std::uint32_t bits = static_cast<std::uint32_t>(Word(data + 2)) << 16 | Word(data);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return trovelctl::FormatFloat(value);
-    }
-    case Kind::Int32: return std::to_string(static_cast<std::uint32_t>(Word(data + 2)) << 16 | Word(data));
-    case Kind::Text: {
-        std::string text;
-        for (int i = 0; i < 2 * r.count; ++i)
-            if (data[i] >= 0x20 && data[i] < 0x7F)
-                text += static_cast<char>(data[i]);
-        return text.empty() ? Hex(data, 2 * r.count) : text;
-    }
-    case Kind::Word:
-    case Kind::Order: break;
-    }
-    return std::to_string(Word(data));
+    if (!list.empty())
+        list += ',';
+    list += item;
 }
 
 std::string CommandText(std::uint16_t value)
@@ -223,8 +197,61 @@ std::string OutputsText(std::uint16_t value)
     std::string on;
     for (int bit = 0; bit < 6; ++bit)
         if ((value >> bit) & 1u)
-            on += (on.empty() ? "" : ",") + std::to_string(bit + 1);
+            AppendItem(on, std::to_string(bit + 1));
     return on.empty() ? "all outputs off" : "outputs on: " + on;
+}
+
+// The value of `r` held in `data` (big-endian registers), in words.
+std::string ValueText(const Register& r, const std::uint8_t* data, int length)
+{
+    if (length < 2 * r.count)
+        return "?";
+    switch (r.kind) {
+    case Kind::Float: {
+        const std::uint32_t bits = static_cast<std::uint32_t>(Word(data + 2)) << 16 | Word(data);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return trovelctl::FormatFloat(value);
+    }
+    case Kind::Int32: return std::to_string(static_cast<std::uint32_t>(Word(data + 2)) << 16 | Word(data));
+    case Kind::Serial: { // twelve bytes as four groups of six hex digits, as identities show it
+        std::string text;
+        for (int i = 0; i < 2 * r.count; ++i) {
+            if (i > 0 && i % 3 == 0)
+                text += '-';
+            const auto pair = Hex(data + i, 1);
+            text += pair;
+        }
+        return text;
+    }
+    case Kind::SwitchStatus: return OutputsText(static_cast<std::uint16_t>(Word(data) >> 6));
+    case Kind::Word:
+    case Kind::Order: break;
+    }
+    return std::to_string(Word(data));
+}
+
+// Every known register a read covers, with its value: a block read names each parameter.
+std::string ReadValues(std::uint16_t first, std::uint16_t count, const std::uint8_t* data, int length)
+{
+    std::string text;
+    for (std::uint16_t at = 0; at < count;) {
+        const Register* r = FindRegister(static_cast<std::uint16_t>(first + at));
+        if (r == nullptr || at + r->count > count) {
+            ++at;
+            continue;
+        }
+        if (!text.empty())
+            text += ", ";
+        if (at > 0) {
+            text += r->words;
+            text += ' ';
+        }
+        text += "\u2192 ";
+        text += ValueText(*r, data + 2 * at, length - 2 * at);
+        at = static_cast<std::uint16_t>(at + r->count);
+    }
+    return text;
 }
 
 } // namespace
@@ -241,8 +268,9 @@ std::string ExchangeMeaning(const std::uint8_t* q, int ql, const std::uint8_t* a
     const bool answered = outcome == TROVEL_OK;
     if (function == kReadFunction) {
         text = "read " + name;
+        const std::uint16_t count = Word(q + 4);
         if (answered && r && al >= 3)
-            text += " \u2192 " + ValueText(*r, a + 3, std::min<int>(a[2], al - 3));
+            text += " " + ReadValues(first, count, a + 3, std::min<int>(a[2], al - 3));
         else if (answered && al >= 5)
             text += " \u2192 " + std::to_string(Word(a + 3));
     } else if (function == kWriteOneFunction) {
