@@ -1,5 +1,11 @@
 // Position over time on a canvas: the last `spanMs`, the newest at the right.
 export function drawPlot(canvas, samples, spanMs, nowMs) {
+  // Drawn at the size it is shown, so its labels stay readable on a phone.
+  const shownWidth = Math.round(canvas.clientWidth);
+  if (shownWidth > 0 && canvas.width !== shownWidth) {
+    canvas.width = shownWidth;
+    canvas.height = Math.max(160, Math.round(shownWidth * 0.34));
+  }
   const ctx = canvas.getContext("2d");
   const w = canvas.width, h = canvas.height, left = 48, bottom = 20, top = 8;
   ctx.clearRect(0, 0, w, h);
