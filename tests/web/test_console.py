@@ -321,7 +321,8 @@ class Protected(BrowserTest):
         self.assertEqual(self.http("POST", "/api/v1/lines/line1/controllers/1/commands/move-left")[0], 401)
         status, _ = self.http("GET", "/api/v1/controllers", {"Authorization": "Bearer " + TOKEN})
         self.assertEqual(status, 200)
-        self.assertEqual(self.http("GET", "/api/v1/lines", {"Authorization": "Bearer wrong"})[0], 401)
+        for wrong in ("wrong", PASSWORD):  # the password is for the login page alone
+            self.assertEqual(self.http("GET", "/api/v1/lines", {"Authorization": "Bearer " + wrong})[0], 401)
 
         d = self.driver
         d.get(self.rig.url)

@@ -117,9 +117,11 @@ struct HttpServer::Impl {
             return {true, false, openCsrf};
         const auto authorization = req.get_header_value("Authorization");
         if (authorization.rfind("Bearer ", 0) == 0) {
-            const auto given = authorization.substr(7);
-            c.known = SameSecret(given, settings.token.empty() ? settings.password : settings.token);
+            // The token only: the password goes through the login page, where guesses are slowed.
+            c.known = !settings.token.empty() && SameSecret(authorization.substr(7), settings.token);
             c.bearer = c.known;
+            if (!c.known)
+                Failed(req, "token");
             return c;
         }
         const auto id = CookieValue(req, kCookie);
@@ -154,15 +156,23 @@ struct HttpServer::Impl {
             res.set_redirect("/", 303);
             return;
         }
+        Failed(req, "login");
+        res.set_redirect("/login?failed=1", 303);
+    }
+
+    // Guessing costs time; the answer is the same whatever was wrong.
+    void Failed(const httplib::Request& req, const char* what)
+    {
         int inARow;
         {
             const std::lock_guard hold(mutex);
+            if (failures.size() >= kMostSessions && failures.count(req.remote_addr) == 0)
+                failures.clear(); // many addresses guessing: forget the oldest counts rather than grow
             inARow = ++failures[req.remote_addr].inARow;
         }
-        log.Warning("console: failed login from " + req.remote_addr + " (" + std::to_string(inARow) + " in a row)");
-        // Guessing costs time; the answer is the same whatever was wrong.
+        log.Warning(std::string("console: failed ") + what + " from " + req.remote_addr + " (" +
+                    std::to_string(inARow) + " in a row)");
         std::this_thread::sleep_for(std::min(kLoginPenalty * inARow, kLongestPenalty));
-        res.set_redirect("/login?failed=1", 303);
     }
 
     void Logout(const httplib::Request& req, httplib::Response& res)
