@@ -167,7 +167,7 @@ struct HttpServer::Impl {
         {
             const std::lock_guard hold(mutex);
             if (failures.size() >= kMostSessions && failures.count(req.remote_addr) == 0)
-                failures.clear(); // many addresses guessing: forget the oldest counts rather than grow
+                failures.clear(); // many addresses guessing: start the counts again rather than grow
             inARow = ++failures[req.remote_addr].inARow;
         }
         log.Warning(std::string("console: failed ") + what + " from " + req.remote_addr + " (" +
