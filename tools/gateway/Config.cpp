@@ -159,6 +159,22 @@ public:
         config.lines.push_back(line);
     }
 
+    void Http(const toml::table& table, HttpSettings& http)
+    {
+        OnlyKnown(table, {"listen", "password", "token", "read-only", "confirm-moves", "tls-certificate", "tls-key"},
+                  "[http]");
+        http.enabled = true;
+        std::string where, error;
+        if (Text(table, "listen", where) && !net::ParseHostPort(where, http.where, error))
+            Error(*table.get("listen"), error);
+        Text(table, "password", http.password);
+        Text(table, "token", http.token);
+        Boolean(table, "read-only", http.readOnly);
+        Boolean(table, "confirm-moves", http.confirmMoves);
+        Text(table, "tls-certificate", http.tlsCertificate);
+        Text(table, "tls-key", http.tlsKey);
+    }
+
     std::string path_;
     std::vector<std::string>& errors_;
 };
@@ -198,6 +214,22 @@ bool ParseUnits(const std::string& text, std::uint32_t& mask)
     return result != 0;
 }
 
+bool CheckHttp(const HttpSettings& s, std::string& error)
+{
+    const auto& host = s.where.host;
+    const bool loopback = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    if (!loopback && s.password.empty() && s.token.empty()) {
+        error = "the console listens on " + host +
+                ", beyond this computer: set a password or token ([http] password, or TROVEL_HTTP_PASSWORD)";
+        return false;
+    }
+    if (s.tlsCertificate.empty() != s.tlsKey.empty()) {
+        error = "TLS needs both tls-certificate and tls-key";
+        return false;
+    }
+    return true;
+}
+
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors)
 {
     const std::size_t before = errors.size();
@@ -212,7 +244,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Reader reader(path, errors);
-    reader.OnlyKnown(root, {"log-level", "log-file", "stats-interval", "line", "mqtt", "poll"}, "the file");
+    reader.OnlyKnown(root, {"log-level", "log-file", "stats-interval", "line", "mqtt", "poll", "http"}, "the file");
     ReadMqttTables(root, path, config.mqtt, config.poll, errors);
     std::string level;
     if (reader.Text(root, "log-level", level) && !ParseLevel(level, config.level))
@@ -228,6 +260,12 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                 reader.Line(*item.as_table(), index++, config);
         }
     }
+    if (const toml::node* http = root.get("http")) {
+        if (!http->is_table())
+            reader.Error(*http, "http must be an [http] table");
+        else
+            reader.Http(*http->as_table(), config.http);
+    }
     return errors.size() == before;
 }
 
@@ -240,7 +278,7 @@ bool CheckConfig(const Config& config, std::vector<std::string>& errors)
     for (const auto& line : config.lines) {
         if (!names.insert(line.line.name).second)
             errors.push_back("two lines are named " + line.line.name);
-        if (line.endpoints.empty() && !config.mqtt.enabled)
+        if (line.endpoints.empty() && !config.http.enabled && !config.mqtt.enabled)
             errors.push_back(line.line.name + " has no endpoint: give --listen-modbus-tcp HOST:PORT or --listen-rtu "
                                               "HOST:PORT, or [[line.listen]] in the file");
         if (line.line.gapMs > 0 && line.line.timeoutMs > 0 && line.line.gapMs > line.line.timeoutMs)
@@ -250,6 +288,9 @@ bool CheckConfig(const Config& config, std::vector<std::string>& errors)
     for (const auto& line : config.lines)
         lineNames.push_back(line.line.name);
     CheckMqtt(config.mqtt, config.poll, lineNames, errors);
+    std::string error;
+    if (config.http.enabled && !CheckHttp(config.http, error))
+        errors.push_back("[http]: " + error);
     return errors.size() == before;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gateway/Endpoint.h"
+#include "gateway/Http.h"
 #include "gateway/Log.h"
 #include "gateway/MqttSettings.h"
 #include "gateway/Service.h"
@@ -21,6 +22,7 @@ struct Config {
     std::string logFile; // empty: stderr
     int statsMinutes = 15; // 0: only on SIGUSR1
     std::vector<LineConfig> lines;
+    HttpSettings http; // [http]: the console
     MqttSettings mqtt; // [mqtt]
     PollSettings poll; // [poll]
 };

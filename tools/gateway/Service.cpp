@@ -242,6 +242,7 @@ void LineService::Execute(Entry& entry)
     case kReadHolding: ok = TrovelReadRegisters(line_, r.unit, r.first, r.count, a.values.data()); break;
     case kWriteSingle: ok = TrovelWriteRegister(line_, r.unit, r.first, r.values[0]); break;
     case kWriteMultiple: ok = TrovelWriteRegisters(line_, r.unit, r.first, r.count, r.values.data()); break;
+    case kLibraryCall: ok = r.call ? r.call(line_) : -1; break;
     default: break;
     }
     a.cause = ok == 1 ? TROVEL_OK : ok == 0 ? TrovelLastError() : TROVEL_ERR_ARGUMENT;

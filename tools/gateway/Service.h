@@ -29,6 +29,9 @@ inline constexpr std::uint8_t kReadHolding = 3;
 inline constexpr std::uint8_t kWriteSingle = 6;
 inline constexpr std::uint8_t kWriteMultiple = 16;
 inline constexpr std::size_t kMaxRegisters = 125;
+// A library call of the front end's own (a validated twin such as TrovelSetMotorSpeed, or
+// SetInit's two exchanges), run on the line's thread like any request.
+inline constexpr std::uint8_t kLibraryCall = 0;
 
 // One Modbus request to one controller (unit 0: a broadcast write).
 struct Request {
@@ -37,6 +40,7 @@ struct Request {
     std::uint16_t first = 0;
     std::uint16_t count = 1;
     std::array<std::uint16_t, kMaxRegisters> values{}; // what a write writes
+    std::function<int(TrovelLine*)> call; // kLibraryCall: 1, 0 (cause from TrovelLastError)
 };
 
 enum class Priority : std::uint8_t { Interactive = 0, Background = 1 };

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,11 +14,13 @@
 #include "TrovelSdkVersion.h"
 #include "gateway/Config.h"
 #include "gateway/Endpoint.h"
+#include "gateway/Http.h"
 #include "gateway/Log.h"
 #include "gateway/Mqtt.h"
 #include "gateway/Poller.h"
 #include "gateway/Platform.h"
 #include "gateway/Service.h"
+#include "gateway/State.h"
 
 using namespace trovel::gateway;
 
@@ -34,6 +37,8 @@ struct Options {
     std::vector<std::string> modbusTcp, rtu, allow;
     std::optional<int> retries, replyTimeout, queue, deadline, maxConnections, idleTimeout, statsInterval;
     bool localEcho = false, readOnly = false;
+    std::string http;
+    bool httpReadOnly = false;
     std::string mqtt, name, discoveryPrefix;
 };
 
@@ -74,6 +79,19 @@ bool Assemble(const Options& o, Config& config, std::vector<std::string>& errors
         config.logFile = o.logFile;
     if (o.statsInterval)
         config.statsMinutes = *o.statsInterval;
+    if (!o.http.empty()) {
+        std::string error;
+        config.http.enabled = true;
+        if (!net::ParseHostPort(o.http, config.http.where, error))
+            errors.push_back("--http: " + error);
+    }
+    if (o.httpReadOnly)
+        config.http.readOnly = true;
+    // Secrets stay out of the process list: the environment may give them instead of the file.
+    for (const auto& [name, field] : {std::pair{"TROVEL_HTTP_PASSWORD", &config.http.password},
+                                      std::pair{"TROVEL_HTTP_TOKEN", &config.http.token}})
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0')
+            *field = value;
     const bool lineOptions = !o.device.empty() || !o.modbusTcp.empty() || !o.rtu.empty();
     if (lineOptions && config.lines.size() > 1)
         errors.push_back("--line and --listen-… name one line; with several lines in the file, set them there");
@@ -150,7 +168,17 @@ int Serve(const Config& config)
     Events events; // before any thread starts
     std::vector<std::unique_ptr<LineService>> lines;
     std::vector<std::pair<LineService*, std::unique_ptr<Endpoint>>> endpoints;
+    StateStore store;
+    std::vector<std::unique_ptr<Poller>> pollers;
+    std::unique_ptr<HttpServer> http;
+    std::unique_ptr<MqttBridge> mqtt;
     const auto stopAll = [&] {
+        if (http)
+            http->Stop();
+        if (mqtt)
+            mqtt->Stop();
+        for (auto& poller : pollers)
+            poller->Stop();
         for (auto& [line, endpoint] : endpoints)
             endpoint->Stop();
         for (auto& line : lines)
@@ -181,15 +209,13 @@ int Serve(const Config& config)
         lines.push_back(std::move(line));
     }
     // The poller and the state store serve the front ends that show the controllers.
-    StateStore store;
-    std::vector<std::unique_ptr<Poller>> pollers;
-    std::unique_ptr<MqttBridge> mqtt;
+    if (config.mqtt.enabled || config.http.enabled)
+        for (auto& line : lines)
+            pollers.push_back(std::make_unique<Poller>(*line, store, config.poll, log));
     if (config.mqtt.enabled) {
         std::vector<Poller*> served;
-        for (auto& line : lines) {
-            pollers.push_back(std::make_unique<Poller>(*line, store, config.poll, log));
-            served.push_back(pollers.back().get());
-        }
+        for (auto& poller : pollers)
+            served.push_back(poller.get());
         std::string error;
         mqtt = StartMqtt(config.mqtt, store, served, log, error);
         if (!mqtt) {
@@ -197,15 +223,24 @@ int Serve(const Config& config)
             stopAll();
             return kExitSetup;
         }
-        for (auto& poller : pollers)
-            poller->Start();
     }
-    const auto stopFronts = [&] {
-        if (mqtt)
-            mqtt->Stop();
-        for (auto& poller : pollers)
-            poller->Stop();
-    };
+    if (config.http.enabled) {
+        std::vector<LineService*> served;
+        for (auto& line : lines)
+            served.push_back(line.get());
+        http = std::make_unique<HttpServer>(config.http, served, store, log);
+        std::string error;
+        if (!http->Start(error)) {
+            log.Error("console: " + error);
+            stopAll();
+            return kExitSetup;
+        }
+        std::printf("%s\n", http->Url().c_str());
+        std::fflush(stdout);
+        log.Info("console at " + http->Url() + (config.http.readOnly ? " (read-only)" : ""));
+    }
+    for (auto& poller : pollers)
+        poller->Start();
     const auto interval = std::chrono::minutes(config.statsMinutes);
     auto nextReport = std::chrono::steady_clock::now() + interval;
     for (;;) {
@@ -220,7 +255,6 @@ int Serve(const Config& config)
         }
     }
     Report(log, lines, endpoints);
-    stopFronts();
     stopAll();
     log.Info("stopped");
     return 0;
@@ -261,6 +295,9 @@ int main(int argc, char** argv)
     app.add_option("--stats-interval", o.statsInterval, "Statistics in the log every N minutes (default 15; 0: only "
                                                         "on SIGUSR1)")
         ->check(CLI::Range(0, 1440));
+    app.add_option("--http", o.http, "Serve the console at HOST:PORT (127.0.0.1 unless a host is given; port 0 picks "
+                                     "one; beyond loopback a password or token is required)");
+    app.add_flag("--http-read-only", o.httpReadOnly, "The console shows everything and commands nothing");
     app.add_option("--mqtt", o.mqtt, "Linux: publish the controllers to the MQTT broker at HOST[:PORT] (the rest from [mqtt])");
     app.add_option("--name", o.name, "The gateway's name in MQTT topics (default: the host name)");
     app.add_option("--discovery-prefix", o.discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
