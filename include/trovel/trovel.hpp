@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -660,8 +661,12 @@ public:
     Result<void> TrySetTimeouts(std::chrono::milliseconds total, std::optional<std::chrono::milliseconds> gap = {})
     {
         const auto g = gap ? *gap : std::min(total, std::chrono::milliseconds(100));
-        return Setting(TrovelSetTimeouts(handle_, static_cast<int>(total.count()), static_cast<int>(g.count())),
-                       "TrovelSetTimeouts");
+        // A span past int's range must not wrap into a valid one: -1 is refused like any
+        // value out of range.
+        const auto ms = [](std::chrono::milliseconds span) {
+            return span.count() < 0 || span.count() > std::numeric_limits<int>::max() ? -1 : static_cast<int>(span.count());
+        };
+        return Setting(TrovelSetTimeouts(handle_, ms(total), ms(g)), "TrovelSetTimeouts");
     }
     // Repeats an exchange that failed on the line up to count times (0..5).
     Result<void> TrySetRetries(int count) { return Setting(TrovelSetRetries(handle_, count), "TrovelSetRetries"); }

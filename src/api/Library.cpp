@@ -20,10 +20,14 @@ namespace {
 
 // Handles are numbers, not addresses: slot and generation, so that a handle to a closed
 // line is refused even after its slot has been given to a new one. Slot 0 is the default
-// line's.
+// line's. A handle is taken only when every bit of it is one this table gave out: on 64-bit
+// hosts the upper half must be zero, so no alias of a handle reaches its line.
 class LineTable {
 public:
     static constexpr std::size_t kSlots = 256;
+    static constexpr unsigned kSlotBits = 8;
+    // Fits a 32-bit pointer beside the slot; counting wraps inside these bits (never to 0).
+    static constexpr std::uint32_t kGenerationMask = 0xFFFFFFu;
 
     TrovelLine* Insert(std::shared_ptr<Line> line)
     {
@@ -32,7 +36,8 @@ public:
             Slot& slot = slots_[i];
             if (slot.line)
                 continue;
-            TrovelLine* handle = Encode(i, ++slot.generation);
+            slot.generation = Next(slot.generation);
+            TrovelLine* handle = Encode(i, slot.generation);
             line->SetHandle(handle);
             slot.line = std::move(line);
             return handle;
@@ -42,26 +47,33 @@ public:
 
     LineRef Find(TrovelLine* handle) noexcept
     {
-        const auto [index, generation] = Decode(handle);
         const std::lock_guard hold(mutex_);
-        if (index == 0 || index >= kSlots || slots_[index].generation != generation)
-            return nullptr;
-        return slots_[index].line;
+        const Slot* slot = SlotOf(handle);
+        return slot == nullptr ? nullptr : slot->line;
     }
 
     LineRef Remove(TrovelLine* handle) noexcept
     {
-        const auto [index, generation] = Decode(handle);
         const std::lock_guard hold(mutex_);
-        if (index == 0 || index >= kSlots || slots_[index].generation != generation || !slots_[index].line)
+        Slot* slot = SlotOf(handle);
+        if (slot == nullptr || !slot->line)
             return nullptr;
-        ++slots_[index].generation; // the handle is refused from now on
-        return std::move(slots_[index].line);
+        slot->generation = Next(slot->generation); // the handle is refused from now on
+        return std::move(slot->line);
     }
 
     static TrovelLine* Encode(std::size_t index, std::uint32_t generation) noexcept
     {
-        return reinterpret_cast<TrovelLine*>((static_cast<std::uintptr_t>(generation & 0xFFFFFFu) << 8) | index);
+        return reinterpret_cast<TrovelLine*>((static_cast<std::uintptr_t>(generation & kGenerationMask) << kSlotBits) | index);
+    }
+
+    // For tests: a slot that has been reused `count` more times, without opening anything.
+    void AdvanceGeneration(std::size_t index, std::uint32_t count) noexcept
+    {
+        const std::lock_guard hold(mutex_);
+        if (index == 0 || index >= kSlots || slots_[index].line)
+            return;
+        slots_[index].generation = (slots_[index].generation + count) & kGenerationMask;
     }
 
 private:
@@ -70,10 +82,20 @@ private:
         std::uint32_t generation = 0;
     };
 
-    static std::pair<std::size_t, std::uint32_t> Decode(TrovelLine* handle) noexcept
+    static std::uint32_t Next(std::uint32_t generation) noexcept
     {
-        const auto value = reinterpret_cast<std::uintptr_t>(handle);
-        return {value & 0xFFu, static_cast<std::uint32_t>(value >> 8) & 0xFFFFFFu};
+        const std::uint32_t next = (generation + 1) & kGenerationMask;
+        return next == 0 ? 1 : next;
+    }
+
+    // The slot a handle names, when the handle is exactly what that slot's current
+    // generation encodes.
+    Slot* SlotOf(TrovelLine* handle) noexcept
+    {
+        const auto index = reinterpret_cast<std::uintptr_t>(handle) & (kSlots - 1);
+        if (index == 0 || slots_[index].generation == 0 || Encode(index, slots_[index].generation) != handle)
+            return nullptr;
+        return &slots_[index];
     }
 
     util::Mutex mutex_;
@@ -221,6 +243,11 @@ void CloseLine(TrovelLine* handle) noexcept
     }
     if (const LineRef line = theTable.Remove(handle))
         line->Close();
+}
+
+void AdvanceSlotGenerationForTest(std::size_t slot, std::uint32_t count) noexcept
+{
+    theTable.AdvanceGeneration(slot, count);
 }
 
 void RecordCause(Cause cause) noexcept

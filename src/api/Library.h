@@ -33,6 +33,11 @@ TrovelLine* OpenLine(const char* device, Cause& cause);
 // Takes a line out of the table and closes it; the default line is only closed.
 void CloseLine(TrovelLine* handle) noexcept;
 
+// A test hook, not exported: makes a free slot of the table look as if it had been opened and
+// closed `count` more times, so that the wrap of its generation can be tried without
+// millions of opens.
+void AdvanceSlotGenerationForTest(std::size_t slot, std::uint32_t count) noexcept;
+
 // The cause of the calling thread's last call that talked to a controller or opened a port.
 void RecordCause(Cause cause) noexcept;
 int LastCause() noexcept;

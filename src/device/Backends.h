@@ -4,6 +4,7 @@
 #include <string>
 
 #include "device/Device.h"
+#include "device/NameLookup.h"
 
 namespace trovel::device {
 
@@ -21,7 +22,7 @@ struct NetworkAddress {
 // Nothing when the name is not a network URL; an empty host when it is one but malformed.
 std::optional<NetworkAddress> ParseNetworkName(const std::string& name);
 
-// A TCP connection made by `connectBy`.
-Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy);
+// A TCP connection made by `connectBy`, the host name looked up within that time too.
+Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy, const OpenStop& stop);
 
 } // namespace trovel::device

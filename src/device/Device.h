@@ -9,8 +9,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "device/NameLookup.h"
 #include "util/Deadline.h"
 
 namespace trovel::device {
@@ -86,9 +88,9 @@ struct Opened {
 
 // Opens a device by the name a host gives: a serial device (COM3, \\.\COM12, /dev/ttyUSB0),
 // "rtu+tcp://HOST:PORT" or "modbus+tcp://HOST[:PORT]". Serial devices get the controllers'
-// line format (19200 baud, 8N1) and are held exclusively. A network connection must be
-// made by `connectBy`.
-Opened Open(const std::string& name, const util::Deadline& connectBy);
+// line format (19200 baud, 8N1) and are held exclusively. A network connection, its name
+// lookup included, must be made by `connectBy`; `stop` lets a close end the wait sooner.
+Opened Open(const std::string& name, const util::Deadline& connectBy, const OpenStop& stop = {});
 
 // The device name of port number n: "\\.\COMn" on Windows, "/dev/ttyS<n-1>" elsewhere
 // (the convention Wine uses for COMn).
@@ -96,6 +98,23 @@ std::string PortName(std::uint32_t number);
 
 // The serial ports present, by the names Open takes.
 std::vector<std::string> ListPorts();
+
+// Where the text trace goes: stderr, or a file opened for appending. Opening never blocks
+// (a FIFO with no reader is refused), writes never raise a signal, and Write turns false
+// for good once the reader has gone.
+class TextSink {
+public:
+    virtual ~TextSink() = default;
+    // One line; `line` has no newline of its own.
+    virtual bool Write(std::string_view line) noexcept = 0;
+};
+
+struct OpenedSink {
+    std::unique_ptr<TextSink> sink; // null when it cannot be opened, and then
+    std::string why;                // why, for a note on stderr
+};
+
+OpenedSink OpenTextSink(const std::string& target);
 
 // A variable of the process environment, read the way the platform keeps it.
 std::optional<std::string> Environment(const char* name);

@@ -12,6 +12,7 @@
 #include "device/Stream.h"
 #include "modbus/Crc16.h"
 #include "modbus/Frame.h"
+#include "modbus/Reply.h"
 
 namespace trovel::device {
 
@@ -103,9 +104,8 @@ private:
             }
             if (held_ < total)
                 return std::nullopt;
-            const std::uint16_t transaction = static_cast<std::uint16_t>((buffer_[0] << 8) | buffer_[1]);
             std::optional<std::size_t> taken;
-            if (transaction == transaction_ && length + modbus::kCrcSize <= into.size()) {
+            if (Answers(length) && length + modbus::kCrcSize <= into.size()) {
                 std::copy_n(buffer_.begin() + kHeaderSize - 1, length, into.begin());
                 const std::uint16_t crc = modbus::Crc16(into.first(length));
                 into[length] = static_cast<std::uint8_t>(crc >> 8);
@@ -121,6 +121,23 @@ private:
         return std::nullopt;
     }
 
+    // Whether the whole frame of `length` bytes at the front is the answer to the current
+    // request: its transaction number, protocol 0 (Modbus), and a length that is the one its
+    // own PDU declares. Anything else is treated as another transaction's frame.
+    bool Answers(std::size_t length) const noexcept
+    {
+        const auto transaction = static_cast<std::uint16_t>((buffer_[0] << 8) | buffer_[1]);
+        const auto protocol = static_cast<std::uint16_t>((buffer_[2] << 8) | buffer_[3]);
+        if (transaction != transaction_ || protocol != kModbusProtocol)
+            return false;
+        // Unit identifier and PDU, as an RTU frame would start; an unknown function is left
+        // for the reply's judge to refuse.
+        const auto declared = modbus::DeclaredLength(std::span(buffer_).subspan(kHeaderSize - 1, length));
+        return !declared || *declared == length + modbus::kCrcSize;
+    }
+
+    static constexpr std::uint16_t kModbusProtocol = 0;
+
     std::unique_ptr<Stream> stream_;
     std::uint16_t transaction_ = 0;
     std::array<std::uint8_t, 2 * kMaxAdu> buffer_{};
@@ -129,9 +146,19 @@ private:
 
 } // namespace
 
-Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy)
+Opened OpenNetwork(const NetworkAddress& address, const util::Deadline& connectBy, const OpenStop& stop)
 {
-    auto connected = Connect(address.host, address.port, connectBy);
+    NameLookups own; // for an open that nothing can stop
+    NameLookups& lookups = stop.lookups != nullptr ? *stop.lookups : own;
+    const std::uint64_t seen = stop.lookups != nullptr ? stop.stopsSeen : own.Stops();
+    const auto found = lookups.Resolve(address.host, address.port, connectBy, seen);
+    switch (found.status) {
+    case NameLookups::Status::Found: break;
+    case NameLookups::Status::NotFound:
+    case NameLookups::Status::TimedOut: return {nullptr, OpenError::NoDevice};
+    case NameLookups::Status::Stopped: return {nullptr, OpenError::Other};
+    }
+    auto connected = Connect(found.endpoints, connectBy);
     if (!connected.stream)
         return {nullptr, connected.error};
     if (address.framing == NetworkAddress::Framing::ModbusTcp)

@@ -61,14 +61,14 @@ std::optional<NetworkAddress> ParseNetworkName(const std::string& name)
     return address;
 }
 
-Opened Open(const std::string& name, const util::Deadline& connectBy)
+Opened Open(const std::string& name, const util::Deadline& connectBy, const OpenStop& stop)
 {
     if (name.empty())
         return {nullptr, OpenError::NoDevice};
     if (const auto network = ParseNetworkName(name)) {
         if (network->host.empty())
             return {nullptr, OpenError::NoDevice};
-        return OpenNetwork(*network, connectBy);
+        return OpenNetwork(*network, connectBy, stop);
     }
     return OpenSerial(name);
 }

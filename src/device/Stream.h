@@ -7,8 +7,10 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "device/Device.h"
+#include "device/NameLookup.h"
 
 namespace trovel::device {
 
@@ -27,8 +29,8 @@ struct Connected {
     OpenError error = OpenError::None;
 };
 
-// Resolves `host` (a name, an IPv4 or IPv6 address) and connects to the first address that
-// answers by `until`, with Nagle's delay off: frames are small and wanted at once.
-Connected Connect(const std::string& host, const std::string& port, const util::Deadline& until);
+// Connects to the first of `endpoints` that answers by `until`, with Nagle's delay off:
+// frames are small and wanted at once.
+Connected Connect(const std::vector<Endpoint>& endpoints, const util::Deadline& until);
 
 } // namespace trovel::device

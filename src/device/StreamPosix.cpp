@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "device/PosixWait.h"
 #include "device/Stream.h"
@@ -89,22 +90,36 @@ OpenError FromConnectErrno(int error) noexcept
 
 } // namespace
 
-Connected Connect(const std::string& host, const std::string& port, const util::Deadline& until)
+std::vector<Endpoint> LookUpNow(const std::string& host, const std::string& port)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* found = nullptr;
+    std::vector<Endpoint> endpoints;
     if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr)
-        return {nullptr, OpenError::NoDevice};
+        return endpoints;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        Endpoint e{a->ai_family, a->ai_socktype, a->ai_protocol, {}, a->ai_addrlen};
+        if (a->ai_addrlen > e.address.size())
+            continue;
+        std::memcpy(e.address.data(), a->ai_addr, a->ai_addrlen);
+        endpoints.push_back(e);
+    }
+    ::freeaddrinfo(found);
+    return endpoints;
+}
+
+Connected Connect(const std::vector<Endpoint>& endpoints, const util::Deadline& until)
+{
     Connected result{nullptr, OpenError::Connect};
-    for (const addrinfo* a = found; a != nullptr && !result.stream; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    for (const Endpoint& a : endpoints) {
+        const int fd = ::socket(a.family, a.socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol);
         if (fd < 0)
             continue;
         int error = 0;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(a.address.data()), static_cast<socklen_t>(a.length)) != 0) {
             error = errno;
             if (error == EINPROGRESS && WaitFor(fd, POLLOUT, until) == Ready::Yes) {
                 socklen_t length = sizeof error;
@@ -121,9 +136,8 @@ Connected Connect(const std::string& host, const std::string& port, const util::
         }
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        result = {std::make_unique<Socket>(fd), OpenError::None};
+        return {std::make_unique<Socket>(fd), OpenError::None};
     }
-    ::freeaddrinfo(found);
     return result;
 }
 

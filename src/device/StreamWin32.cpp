@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "device/Stream.h"
 
@@ -106,24 +107,39 @@ private:
 
 } // namespace
 
-Connected Connect(const std::string& host, const std::string& port, const util::Deadline& until)
+std::vector<Endpoint> LookUpNow(const std::string& host, const std::string& port)
 {
+    std::vector<Endpoint> endpoints;
     if (!WinsockReady())
-        return {nullptr, OpenError::Other};
+        return endpoints;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr)
-        return {nullptr, OpenError::NoDevice};
-    Connected result{nullptr, OpenError::Connect};
-    for (const addrinfo* a = found; a != nullptr && !result.stream; a = a->ai_next) {
-        const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        return endpoints;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        Endpoint e{a->ai_family, a->ai_socktype, a->ai_protocol, {}, a->ai_addrlen};
+        if (a->ai_addrlen > e.address.size())
+            continue;
+        std::memcpy(e.address.data(), a->ai_addr, a->ai_addrlen);
+        endpoints.push_back(e);
+    }
+    ::freeaddrinfo(found);
+    return endpoints;
+}
+
+Connected Connect(const std::vector<Endpoint>& endpoints, const util::Deadline& until)
+{
+    if (!WinsockReady())
+        return {nullptr, OpenError::Other};
+    for (const Endpoint& a : endpoints) {
+        const SOCKET s = ::socket(a.family, a.socketType, a.protocol);
         if (s == INVALID_SOCKET)
             continue;
         u_long nonBlocking = 1;
         ::ioctlsocket(s, FIONBIO, &nonBlocking);
-        bool connected = ::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0;
+        bool connected = ::connect(s, reinterpret_cast<const sockaddr*>(a.address.data()), static_cast<int>(a.length)) == 0;
         if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK && WaitFor(s, true, until) == Ready::Yes) {
             int error = 0;
             int length = sizeof error;
@@ -135,10 +151,9 @@ Connected Connect(const std::string& host, const std::string& port, const util::
         }
         const BOOL on = TRUE;
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-        result = {std::make_unique<Socket>(s), OpenError::None};
+        return {std::make_unique<Socket>(s), OpenError::None};
     }
-    ::freeaddrinfo(found);
-    return result;
+    return {nullptr, OpenError::Connect};
 }
 
 } // namespace trovel::device

@@ -1,5 +1,5 @@
-// The Win32 side of util::Mutex and util::ThreadSlot: an SRWLOCK and a TLS index of our own,
-// neither of which needs anything freed per thread.
+// The Win32 side of util::Mutex, util::ConditionVariable and util::ThreadSlot: an SRWLOCK, a
+// CONDITION_VARIABLE and a TLS index of our own, none of which needs anything freed per thread.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -30,6 +30,24 @@ void Mutex::lock() noexcept
 void Mutex::unlock() noexcept
 {
     ::ReleaseSRWLockExclusive(Lock(state_));
+}
+
+static_assert(sizeof(CONDITION_VARIABLE) == sizeof(void*), "a CONDITION_VARIABLE is one pointer");
+
+void ConditionVariable::notify_one() noexcept
+{
+    ::WakeConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&state_));
+}
+
+void ConditionVariable::notify_all() noexcept
+{
+    ::WakeAllConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&state_));
+}
+
+// A time-out or a spurious wake-up both come back here; the caller's predicate decides.
+void ConditionVariable::Sleep(Mutex& mutex, unsigned long ms) noexcept
+{
+    ::SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(&state_), Lock(mutex.state_), ms, 0);
 }
 
 ThreadSlot::ThreadSlot() noexcept : index_(::TlsAlloc()) {}

@@ -34,7 +34,7 @@ constexpr std::array<std::pair<Cause, const char*>, 21> kTexts{{
 
 // Modbus exception codes by number; the rest share one text.
 constexpr std::array<const char*, 12> kExceptions{{
-    "Modbus exception",
+    "Modbus exception with code 00, which Modbus does not define",
     "illegal function (exception 01)",
     "illegal data address (exception 02)",
     "illegal data value (exception 03)",

@@ -42,7 +42,8 @@ constexpr Cause ExceptionCause(std::uint8_t code) noexcept
 constexpr bool IsException(Cause cause) noexcept
 {
     const int code = static_cast<int>(cause);
-    return code > static_cast<int>(Cause::ExceptionBase) && code <= static_cast<int>(Cause::ExceptionBase) + 0xFF;
+    // Code 0 is no defined exception, but a peer can send it: it is still an answer.
+    return code >= static_cast<int>(Cause::ExceptionBase) && code <= static_cast<int>(Cause::ExceptionBase) + 0xFF;
 }
 
 // Failures of the exchange itself, which repeating the request may cure. An exception

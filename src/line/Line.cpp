@@ -20,6 +20,29 @@ void Add(std::atomic<std::uint32_t>& counter, std::size_t amount = 1) noexcept
     counter.fetch_add(static_cast<std::uint32_t>(amount), std::memory_order_relaxed);
 }
 
+// The trace callbacks the calling thread is inside, innermost first (a callback may call the
+// library, whose trace enters a callback again).
+struct RunningCallback {
+    explicit RunningCallback(const Line* of) noexcept : line(of), outer(innermost) { innermost = this; }
+    ~RunningCallback() { innermost = outer; }
+    RunningCallback(const RunningCallback&) = delete;
+    RunningCallback& operator=(const RunningCallback&) = delete;
+
+    const Line* line;
+    RunningCallback* outer;
+    static thread_local RunningCallback* innermost;
+};
+
+thread_local RunningCallback* RunningCallback::innermost = nullptr;
+
+int CallbacksRunningHere(const Line* line) noexcept
+{
+    int count = 0;
+    for (const RunningCallback* r = RunningCallback::innermost; r != nullptr; r = r->outer)
+        count += r->line == line ? 1 : 0;
+    return count;
+}
+
 } // namespace
 
 Line::Line(TraceFile* processTrace) noexcept
@@ -40,12 +63,13 @@ Cause Line::Open(const std::string& device)
     if (IsOpen())
         return Cause::Ok; // the device opened first stays, with its settings
     std::uint64_t generation = 0;
+    device::OpenStop stop;
     {
         const std::lock_guard hold(control_);
         name_ = device;
-        generation = generation_;
+        stop = StopOfOpen(generation);
     }
-    auto opened = device::Open(device, util::Deadline::After(CurrentTiming().total));
+    auto opened = device::Open(device, util::Deadline::After(CurrentTiming().total), stop);
     if (!opened.device)
         return FromOpenError(opened.error);
     std::shared_ptr<device::Device> ready(std::move(opened.device));
@@ -67,6 +91,8 @@ void Line::Close() noexcept
         ++generation_;
         device = std::move(device_);
     }
+    closed_.notify_all(); // a failing call waiting out its time-out returns now
+    lookups_.Stop();      // an open waiting for a host name gives up now
     // An exchange still holding the device returns from its wait now and releases it last.
     if (device)
         device->Interrupt();
@@ -119,6 +145,19 @@ device::Latency Line::AdapterLatency() const
     return device_ ? device_->AdapterLatency() : device::Latency{};
 }
 
+void Line::WaitUnlessClosed(Time until)
+{
+    std::unique_lock hold(control_);
+    closed_.wait_until(hold, until, [&] { return !IsOpen(); });
+}
+
+// Under `control_`: the generation an open starts from, and what lets Close stop it.
+device::OpenStop Line::StopOfOpen(std::uint64_t& generation)
+{
+    generation = generation_;
+    return {&lookups_, lookups_.Stops()};
+}
+
 std::string Line::DeviceName() const
 {
     const std::lock_guard hold(control_);
@@ -158,9 +197,18 @@ bool Line::SetReplyMode(int mode) noexcept
 void Line::SetTrace(TrovelTraceFn fn, void* user) noexcept
 {
     {
-        const std::lock_guard hold(traceMutex_);
+        std::unique_lock hold(traceMutex_);
         traceFn_ = fn;
         traceUser_ = user;
+        ++traceVersion_;
+        retiredCalls_ += currentCalls_;
+        currentCalls_ = 0;
+        // A callback that calls this itself cannot wait for its own return.
+        const int own = CallbacksRunningHere(this);
+        retiredHeldBySetters_ += own;
+        traceIdle_.notify_all(); // another setter may now count this thread's calls as held
+        traceIdle_.wait(hold, [&] { return retiredCalls_ <= retiredHeldBySetters_; });
+        retiredHeldBySetters_ -= own;
     }
     UpdateTracing();
 }
@@ -179,10 +227,18 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
     WaitOutLateReplies(request[0]);
     Received received;
     Outcome outcome{Cause::NotOpen, {}};
-    {
+    const Time began = util::MonoClock::now();
+    if (IsOpen() && !AcquireDevice() && !Reopen(CurrentTiming())) {
+        // Still gone: no faster than a silent line (unless closed meanwhile), and the lock
+        // was never needed.
+        WaitUnlessClosed(began + CurrentTiming().total);
+        if (IsOpen()) {
+            Count(Cause::DeviceGone, 0, 0);
+            outcome = {Cause::DeviceGone, {}};
+        }
+    } else {
         const std::lock_guard hold(exchangeLock_);
-        // The exchange begins when the line is ours; waiting for it is no part of it.
-        outcome = Attempt(request, rule, reply, util::MonoClock::now(), received);
+        outcome = Attempt(request, rule, reply, began, received);
     }
     // Outside the lock, so that a trace callback may call the library, on this line too.
     if (tracing_.load(std::memory_order_relaxed) && outcome.cause != Cause::NotOpen) {
@@ -193,24 +249,22 @@ Line::Outcome Line::TransactFrame(std::span<const std::uint8_t> request, const m
 }
 
 Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus::ReplyRule& rule, ReplyBuffer& reply,
-                            Time started, Received& received)
+                            Time called, Received& received)
 {
     receivedCount_.store(0, std::memory_order_relaxed);
     sentCount_.store(0, std::memory_order_relaxed);
     const Timing timing = CurrentTiming();
     // A failing call takes as long as a silent controller would, so that a host that
-    // simply calls again does not spin.
-    const auto failNoSoonerThan = started + timing.total;
-    auto device = AcquireDevice();
+    // simply calls again does not spin; the time it queued for the line counts.
+    const auto failNoSoonerThan = called + timing.total;
+    const auto device = AcquireDevice();
     if (!device) {
         if (!IsOpen())
             return {Cause::NotOpen, {}};
-        device = Reopen(timing);
-        if (!device) {
-            std::this_thread::sleep_until(failNoSoonerThan);
-            Count(Cause::DeviceGone, 0, 0);
-            return {Cause::DeviceGone, {}};
-        }
+        // Gone since this call looked; the next one reopens it.
+        WaitUnlessClosed(failNoSoonerThan);
+        Count(Cause::DeviceGone, 0, 0);
+        return {Cause::DeviceGone, {}};
     }
 
     const std::uint8_t address = request[0];
@@ -250,7 +304,7 @@ Line::Outcome Line::Attempt(std::span<const std::uint8_t> request, const modbus:
     } else if (sent.gone || received.gone) {
         Forget(device); // the next exchange opens it again
         if (cause == Cause::DeviceGone)
-            std::this_thread::sleep_until(failNoSoonerThan);
+            WaitUnlessClosed(failNoSoonerThan);
     }
     // A request that got no answer may still be answered late; the next request to the
     // same controller waits for that (a broadcast is never answered at all).
@@ -304,22 +358,32 @@ std::shared_ptr<device::Device> Line::AcquireDevice()
     return device_;
 }
 
+// Outside the exchange lock; the device, if any, is published for the exchanges to take.
 std::shared_ptr<device::Device> Line::Reopen(const Timing& timing)
 {
+    if (reopening_.exchange(true, std::memory_order_acquire))
+        return nullptr; // another caller is reopening it: this call does not queue behind that
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag.store(false, std::memory_order_release); }
+    } done{reopening_};
     const Time now = util::MonoClock::now();
     if (now - lastReopenTry_ < kReopenInterval)
         return nullptr;
     lastReopenTry_ = now;
     std::string name;
     std::uint64_t generation = 0;
+    device::OpenStop stop;
     {
         const std::lock_guard hold(control_);
         if (!IsOpen())
             return nullptr;
+        if (device_)
+            return device_; // reopened by a caller that was here first
         name = name_;
-        generation = generation_;
+        stop = StopOfOpen(generation);
     }
-    auto opened = device::Open(name, util::Deadline::After(timing.total));
+    auto opened = device::Open(name, util::Deadline::After(timing.total), stop);
     if (!opened.device)
         return nullptr;
     std::shared_ptr<device::Device> ready(std::move(opened.device));
@@ -399,15 +463,29 @@ void Line::Trace(const ExchangeRecord& record) noexcept
         processTrace_->Write(record);
     TrovelTraceFn fn = nullptr;
     void* user = nullptr;
+    std::uint64_t version = 0;
     {
         const std::lock_guard hold(traceMutex_);
         fn = traceFn_;
         user = traceUser_;
+        version = traceVersion_;
+        if (fn == nullptr)
+            return;
+        ++currentCalls_;
     }
-    if (fn != nullptr)
+    {
+        const RunningCallback running(this);
         fn(user, handle_, record.address, record.request.data(), static_cast<int>(record.request.size()),
            record.reply.data(), static_cast<int>(record.reply.size()), static_cast<int>(record.elapsed.count()),
            static_cast<int>(record.cause));
+    }
+    const std::lock_guard hold(traceMutex_);
+    if (version == traceVersion_) {
+        --currentCalls_;
+    } else {
+        --retiredCalls_;
+        traceIdle_.notify_all();
+    }
 }
 
 } // namespace trovel::line

@@ -71,6 +71,9 @@ public:
     bool SetRetries(int count) noexcept;
     void SetLocalEcho(bool on) noexcept { localEcho_.store(on, std::memory_order_relaxed); }
     bool SetReplyMode(int mode) noexcept;
+    // Once it returns, the old callback is never entered again and no call of it runs,
+    // except those the calling thread is itself inside (and those of other threads that
+    // are inside SetTrace of this line too, which would otherwise wait for each other).
     void SetTrace(TrovelTraceFn fn, void* user) noexcept;
     Timing CurrentTiming() const noexcept;
     // Kept across close and reopen and applied at every open; on an open line applied now.
@@ -105,9 +108,11 @@ private:
     using Time = util::MonoClock::time_point;
 
     Outcome Attempt(std::span<const std::uint8_t> request, const modbus::ReplyRule& rule, ReplyBuffer& reply,
-                    Time started, Received& received);
+                    Time called, Received& received);
     std::shared_ptr<device::Device> AcquireDevice();
     std::shared_ptr<device::Device> Reopen(const Timing& timing);
+    device::OpenStop StopOfOpen(std::uint64_t& generation);
+    void WaitUnlessClosed(Time until);
     void Forget(const std::shared_ptr<device::Device>& gone) noexcept;
     std::optional<Time> FailedAt(std::uint8_t address) const noexcept;
     void WaitOutLateReplies(std::uint8_t address) const;
@@ -130,11 +135,18 @@ private:
     std::uint64_t generation_ = 0;
     std::atomic<bool> open_{false};
     std::optional<device::Rs485> rs485_; // as the host asked; nothing asked: the driver's own
+    util::ConditionVariable closed_; // with `control_`: notified by Close
+    // Host name lookups of this line's opens; Close stops a wait on one.
+    device::NameLookups lookups_;
+
+    // One reopen at a time, outside the exchange lock: a lookup or a connect never holds up
+    // the exchanges of the line, and a caller that finds a reopen running fails at once.
+    std::atomic<bool> reopening_{false}; // guards lastReopenTry_
+    Time lastReopenTry_{};
 
     // Held for one exchange; guards everything below it up to the settings.
     util::Mutex exchangeLock_;
     Time lastByteAt_{};                              // when the line last carried a byte to us
-    Time lastReopenTry_{};
 
     // When a request to each address last went unanswered (0: it was answered); read
     // outside the lock by callers that wait before they queue for it.
@@ -146,9 +158,17 @@ private:
     std::atomic<bool> localEcho_{false};
     std::atomic<int> replyMode_{static_cast<int>(ReplyMode::Silence)};
     std::atomic<bool> tracing_{false}; // a callback is set or the process has a trace file
+    // The callback and its calls in progress: those that began before the latest SetTrace
+    // (`retiredCalls_`) are waited for by it; those after are not, so callers that keep
+    // tracing cannot hold it up.
     util::Mutex traceMutex_;
+    util::ConditionVariable traceIdle_;
     TrovelTraceFn traceFn_ = nullptr;
     void* traceUser_ = nullptr;
+    std::uint64_t traceVersion_ = 0;
+    int currentCalls_ = 0;
+    int retiredCalls_ = 0;
+    int retiredHeldBySetters_ = 0; // retired calls whose thread waits in SetTrace itself
 
     std::atomic<std::uint32_t> receivedCount_{0};
     std::atomic<std::uint32_t> sentCount_{0};

@@ -1,6 +1,7 @@
 #include "line/Trace.h"
 
 #include <array>
+#include <cstdio>
 #include <ctime>
 
 #include "device/Device.h"
@@ -75,26 +76,22 @@ std::unique_ptr<TraceFile> TraceFile::FromEnvironment()
     const auto target = device::Environment("TROVEL_TRACE");
     if (!target || target->empty())
         return nullptr;
-    if (*target == "stderr")
-        return std::unique_ptr<TraceFile>(new TraceFile(stderr, false));
-    std::FILE* file = std::fopen(target->c_str(), "a");
-    if (file == nullptr)
+    auto opened = device::OpenTextSink(*target);
+    if (!opened.sink) {
+        // Said once, where a person who set the variable will look.
+        if (auto stderrSink = device::OpenTextSink("stderr").sink)
+            stderrSink->Write("trovelsdk: TROVEL_TRACE=" + *target + " skipped: " + opened.why);
         return nullptr;
-    return std::unique_ptr<TraceFile>(new TraceFile(file, true));
+    }
+    return std::unique_ptr<TraceFile>(new TraceFile(std::move(opened.sink)));
 }
 
-TraceFile::~TraceFile()
-{
-    if (owned_)
-        std::fclose(file_);
-}
+TraceFile::~TraceFile() = default;
 
 void TraceFile::Put(std::string_view line) noexcept
 {
     const std::lock_guard hold(mutex_);
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fputc('\n', file_);
-    std::fflush(file_);
+    sink_->Write(line);
 }
 
 void TraceFile::Write(const ExchangeRecord& record) noexcept

@@ -5,11 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <string_view>
 
+#include "device/Device.h"
 #include "line/Cause.h"
 #include "util/Mutex.h"
 
@@ -27,7 +27,8 @@ struct ExchangeRecord {
 
 class TraceFile {
 public:
-    // Null when TROVEL_TRACE is not set or its file cannot be opened.
+    // Null when TROVEL_TRACE is not set or its file cannot be opened (a note on stderr says
+    // why). A reader that goes away turns the trace off; the host never stops for it.
     static std::unique_ptr<TraceFile> FromEnvironment();
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
@@ -39,12 +40,11 @@ public:
     void Note(std::string_view text) noexcept;
 
 private:
-    TraceFile(std::FILE* file, bool owned) noexcept : file_(file), owned_(owned) {}
+    explicit TraceFile(std::unique_ptr<device::TextSink> sink) noexcept : sink_(std::move(sink)) {}
     void Put(std::string_view line) noexcept;
 
     util::Mutex mutex_;
-    std::FILE* file_;
-    bool owned_;
+    std::unique_ptr<device::TextSink> sink_;
 };
 
 } // namespace trovel::line

@@ -11,23 +11,12 @@ namespace {
 inline constexpr std::size_t kExceptionReplySize = 5;
 inline constexpr std::size_t kEchoedBytes = 5; // function, register, value or count
 
-// The length a frame at the start of `bytes` gives itself by its function code (and byte
-// count), when that can be told and that many bytes are there with a valid CRC.
+// The length a frame at the start of `bytes` gives itself, when that many bytes are there
+// with a valid CRC.
 std::optional<std::size_t> ValidFrameAtStart(std::span<const std::uint8_t> bytes) noexcept
 {
-    if (bytes.size() < 2)
-        return std::nullopt;
-    std::size_t length = 0;
-    const std::uint8_t function = bytes[1];
-    if ((function & kExceptionBit) != 0)
-        length = kExceptionReplySize;
-    else if (function == kReadHolding && bytes.size() >= 3)
-        length = 5u + bytes[2];
-    else if (function == kWriteSingle || function == kWriteMultiple)
-        length = kExpectedWriteReply;
-    else
-        return std::nullopt;
-    if (length > bytes.size() || !FrameCrcValid(bytes.first(length)))
+    const auto length = DeclaredLength(bytes);
+    if (!length || *length > bytes.size() || !FrameCrcValid(bytes.first(*length)))
         return std::nullopt;
     return length;
 }
@@ -52,6 +41,20 @@ Fit FitOf(const ReplyRule& rule, std::span<const std::uint8_t> frame) noexcept
 }
 
 } // namespace
+
+std::optional<std::size_t> DeclaredLength(std::span<const std::uint8_t> bytes) noexcept
+{
+    if (bytes.size() < 2)
+        return std::nullopt;
+    const std::uint8_t function = bytes[1];
+    if ((function & kExceptionBit) != 0)
+        return kExceptionReplySize;
+    if (function == kReadHolding && bytes.size() >= 3)
+        return 5u + bytes[2];
+    if (function == kWriteSingle || function == kWriteMultiple)
+        return kExpectedWriteReply;
+    return std::nullopt;
+}
 
 std::size_t ReplyRule::Length() const noexcept
 {

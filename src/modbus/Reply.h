@@ -37,6 +37,11 @@ struct Verdict {
     std::uint8_t exceptionCode = 0; // for Judgement::Exception
 };
 
+// The length, CRC included, that a reply frame at the start of `bytes` gives itself by its
+// function code (and byte count); nothing for a function no request of ours asks for, or
+// when too few bytes are there to tell.
+std::optional<std::size_t> DeclaredLength(std::span<const std::uint8_t> bytes) noexcept;
+
 // At most this many bytes behind an answer pass as the noise of a driver turning off.
 inline constexpr std::size_t kTrailingNoise = 3;
 

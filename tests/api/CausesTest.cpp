@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +90,24 @@ TEST_F(Causes, EveryFaultHasItsCauseOnTheClassicCallAndOnItsTwin)
     EXPECT_STREQ(TrovelErrorText(TROVEL_ERR_EXCEPTION(2)), "illegal data address (exception 02)");
     EXPECT_STREQ(TrovelErrorText(TROVEL_ERR_CRC), "CRC error in the reply");
     EXPECT_STREQ(TrovelErrorText(12345), "unknown error code");
+}
+
+// Exception code 0 (and undefined codes up to 255) are answers like any exception; the
+// fault: code 0 without text, counted under no cause, and followed by a settle.
+TEST_F(Causes, EveryExceptionCodeIsAnAnswerWithItsText)
+{
+    float speed = 0;
+    for (const std::uint32_t code : {0x00u, 0x0Cu, 0xFFu}) {
+        second.Faults().Once({FaultKind::Exception, code == 0 ? 0x100u : code}); // 0 picks the default
+        EXPECT_EQ(TrovelGetMotorSpeed(line, 1, &speed), 0);
+        EXPECT_EQ(TrovelLastError(), TROVEL_ERR_EXCEPTION(static_cast<int>(code)));
+        EXPECT_STRNE(TrovelErrorText(TrovelLastError()), "unknown error code");
+    }
+    TrovelLineStats s{};
+    s.size = sizeof s;
+    ASSERT_EQ(TrovelGetLineStats(line, &s), 1);
+    EXPECT_EQ(s.exceptions * 10 + s.settles, 30u) << "three exceptions, no settle";
+    EXPECT_EQ(s.failures, s.noReply + s.shortReplies + s.crcErrors + s.mismatches + s.twoFrames + s.exceptions + s.echoErrors + s.deviceGone);
 }
 
 TEST_F(Causes, EachThreadSeesItsOwnCause)
@@ -199,9 +218,12 @@ TEST_F(Causes, TimeOutsArePerLineAndOutOfRangeValuesAreRefused)
 struct HostRun {
     std::vector<std::array<int, 3>> calls; // result, cause, milliseconds
     std::string trace;
+    std::string notes; // its stderr
+    int status = -1;
 };
 
-HostRun RunHost(const std::string& device, const std::vector<std::string>& settings)
+// `stderrTo`: a shell redirection of the host's stderr in place of the notes file.
+HostRun RunHost(const std::string& device, const std::vector<std::string>& settings, const std::string& stderrTo = {})
 {
     const std::string traceFile = "/tmp/trovel-trace-" + std::to_string(::getpid()) + ".log";
     const std::string outputFile = traceFile + ".out";
@@ -215,13 +237,20 @@ HostRun RunHost(const std::string& device, const std::vector<std::string>& setti
     for (auto& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    const std::string command = std::string(TROVEL_TRACE_HOST) + " " + device + " > " + outputFile;
+    const std::string notesFile = traceFile + ".err";
+    const std::string command = "timeout 10 " + std::string(TROVEL_TRACE_HOST) + " " + device + " > " + outputFile +
+                                (stderrTo.empty() ? " 2> " + notesFile : stderrTo);
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
     pid_t pid = 0;
     int status = 0;
     if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, envp.data()) == 0)
         ::waitpid(pid, &status, 0);
     HostRun run;
+    run.status = status;
+    std::ostringstream notes;
+    notes << std::ifstream(notesFile).rdbuf();
+    run.notes = notes.str();
+    ::unlink(notesFile.c_str());
     std::ifstream output(outputFile);
     std::array<int, 3> call{};
     while (output >> call[0] >> call[1] >> call[2])
@@ -275,6 +304,33 @@ TEST(UnmodifiedHost, TheEnvironmentTurnsOnTheTraceAndTheSettings)
             EXPECT_NE(run.trace.find(c.note), std::string::npos) << run.trace;
         }
     }
+}
+
+// TROVEL_TRACE must never stop or kill the host: a FIFO with no reader blocked it before
+// main, and a closed stderr pipe killed it with SIGPIPE at its first exchange. The pipe is
+// made in the shell: a FIFO opened for reading and writing, then for writing, then the
+// reader closed.
+TEST(UnmodifiedHost, ATraceTargetThatCannotTakeLinesNeitherStopsNorKillsTheHost)
+{
+    trovel::sim::Line controllers({1});
+    trovel::sim::Server server(controllers);
+    server.Start();
+    const std::string fifo = "/tmp/trovel-trace-" + std::to_string(::getpid()) + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case { std::string trace; std::string stderrTo; bool noted; };
+    const Case cases[] = {{"TROVEL_TRACE=" + fifo, {}, true},
+                          {"TROVEL_TRACE=stderr", " 3<>" + fifo + " 4>" + fifo + " 3<&- 2>&4", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace);
+        const HostRun run = RunHost(server.DevicePath(), {c.trace}, c.stderrTo);
+        EXPECT_EQ(run.status, 0) << "blocked (timeout 10 s) or killed";
+        int succeeded = 0;
+        for (const auto& call : run.calls)
+            succeeded += call[0];
+        EXPECT_EQ(succeeded, 2) << "both calls ran";
+        EXPECT_EQ(run.notes.find(fifo + " skipped: a FIFO with no reader") != std::string::npos, c.noted) << run.notes;
+    }
+    ::unlink(fifo.c_str());
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -183,6 +185,36 @@ TEST(Lines, HandlesOfClosedLinesAreRefusedAndNothingLeaks)
     TrovelCloseLine(nullptr);
 }
 
+// A handle with a stray bit (above 32 bits, or in the generation) reached the line it
+// aliases: every twin, setting, the trace, the stats and the close must refuse it.
+TEST(Lines, AliasedHandlesAreRefusedEverywhere)
+{
+    Simulated a({1}, 11.0f);
+    TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+    ASSERT_NE(line, nullptr);
+    const auto value = reinterpret_cast<std::uintptr_t>(line);
+    std::vector<std::uintptr_t> aliases{value ^ 0x100u, value ^ 0x80000000u};
+    if constexpr (sizeof value == 8)
+        aliases.insert(aliases.end(), {value + (1ull << 32), value | (0xdeadull << 40), value | (1ull << 63)});
+    TrovelLineStats stats{};
+    stats.size = sizeof stats;
+    for (const auto bits : aliases) {
+        auto* alias = reinterpret_cast<TrovelLine*>(bits);
+        for (const auto& m : kMembers) {
+            const std::string shown = m.twin(alias).substr(0, 2);
+            EXPECT_EQ(shown + std::to_string(TrovelLastError()), "0:3") << m.name; // refused as BAD_LINE
+        }
+        EXPECT_EQ(TrovelSetTimeouts(alias, 300, 50) + TrovelSetRetries(alias, 1) + TrovelSetLocalEcho(alias, 1) +
+                      TrovelSetReplyMode(alias, 1) + TrovelSetTrace(alias, nullptr, nullptr) + TrovelGetLineStats(alias, &stats),
+                  0);
+        TrovelCloseLine(alias);
+    }
+    EXPECT_EQ(a.requests, 0) << "nothing went on the line";
+    float v = 0;
+    EXPECT_EQ(TrovelGetMotorSpeed(line, 1, &v), 1) << "the alias closed nothing";
+    TrovelCloseLine(line);
+}
+
 TEST(Lines, ClosingALineUnderRunningCallsIsSafe)
 {
     Simulated a({1}, 11.0f);
@@ -248,6 +280,54 @@ TEST(Lines, SettingsChangeWhileCallsRunOnTheLine)
     EXPECT_EQ(failed.load(), 0);
     EXPECT_GT(traced.load(), 0);
     TrovelSetTrace(line, nullptr, nullptr);
+    TrovelCloseLine(line);
+}
+
+// A host frees its trace context once TrovelSetTrace has replaced the callback: the old one
+// must never be entered again, nor still be running (the fault: callbacks that took the old
+// user pointer before the replacement and ran on after it). A callback that replaces the
+// trace itself must not wait for its own return.
+struct TraceContext {
+    std::atomic<bool> retired{false};
+    std::atomic<int>* late;
+};
+
+void TROVEL_CALL CheckNotRetired(void* user, TrovelLine*, int, const unsigned char*, int, const unsigned char*, int, int, int)
+{
+    auto* context = static_cast<TraceContext*>(user);
+    *context->late += context->retired ? 1 : 0;
+    std::this_thread::sleep_for(1ms); // a callback that takes a while
+    *context->late += context->retired ? 1 : 0;
+}
+
+TEST(Lines, ReplacedTraceCallbacksAreNeverEnteredOrRunningAfterwards)
+{
+    Simulated a({1, 2}, 11.0f);
+    TrovelLine* line = TrovelOpenLine(a.server->DevicePath().c_str());
+    ASSERT_NE(line, nullptr);
+    ASSERT_EQ(TrovelSetReplyMode(line, TROVEL_REPLY_FRAME), 1);
+    std::atomic<int> late{0};
+    std::atomic<bool> stop{false};
+    const auto calls = [&](int address) { while (!stop) { float v; TrovelGetMotorSpeed(line, address, &v); } };
+    std::thread first(calls, 1), second(calls, 2);
+    std::deque<TraceContext> contexts;
+    for (int i = 0; i < 200; ++i) {
+        contexts.emplace_back().late = &late;
+        EXPECT_EQ(TrovelSetTrace(line, CheckNotRetired, &contexts.back()), 1);
+        if (i > 0)
+            contexts[contexts.size() - 2].retired = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 7)));
+    }
+    const auto turnOffItself = [](void*, TrovelLine* l, int, const unsigned char*, int, const unsigned char*, int, int, int) {
+        TrovelSetTrace(l, nullptr, nullptr);
+    };
+    EXPECT_EQ(TrovelSetTrace(line, turnOffItself, nullptr), 1);
+    contexts.back().retired = true;
+    std::this_thread::sleep_for(50ms);
+    stop = true;
+    first.join();
+    second.join();
+    EXPECT_EQ(late.load(), 0);
     TrovelCloseLine(line);
 }
 

@@ -10,6 +10,7 @@ import enum
 import time
 from typing import TYPE_CHECKING, Any, Callable, Generic, Optional, TypeVar, overload
 
+from . import _checks
 from ._library import TEXT_SIZES
 
 if TYPE_CHECKING:
@@ -73,7 +74,14 @@ class _Setting(_Reading[T]):
 
 
 def _float(name: str, doc: str, write: Optional[str] = None) -> _Setting[float]:
-    return _Setting(lambda c: c._read_float("Get" + name), lambda c, v: c._call(write or "Set" + name, float(v)), doc)
+    call = write or "Set" + name
+    return _Setting(lambda c: c._read_float("Get" + name),
+                    lambda c, v: c._call(call, _checks.real(v, "value", c._refuser(call))), doc)
+
+
+def _choice(value: Any, name: str, call: str, controller: Controller) -> int:
+    """A mode written as 0 or 1."""
+    return _checks.integer(value, name, 0, 1, controller._refuser(call))
 
 
 def _flag(name: str, doc: str) -> _Reading[bool]:
@@ -88,9 +96,12 @@ class Controller:
 
     __slots__ = ("_line", "_address")
 
+    # 0 is the broadcast address, which only restore_defaults may use (the library refuses it
+    # elsewhere, sending nothing).
     def __init__(self, line: Line, address: int) -> None:
         self._line = line
-        self._address = int(address)
+        self._address = _checks.integer(address, "address", 0, 16,
+                                        lambda what: line._refuse(what, "Controller", None))
 
     @property
     def line(self) -> Line:
@@ -107,6 +118,9 @@ class Controller:
 
     def _call(self, name: str, *args: Any) -> None:
         self._line._call(name, self._address, *args)
+
+    def _refuser(self, call: str) -> _checks.Refuse:
+        return lambda what: self._line._refuse(what, call, self._address)
 
     def _read_int(self, name: str) -> int:
         value = ctypes.c_int()
@@ -142,9 +156,11 @@ class Controller:
     # ---- modes ----
 
     work_mode = _Setting(lambda c: WorkMode(c._read_int("GetWorkMode")),
-                         lambda c, v: c._call("SetWorkMode", int(v)), "Work mode, WorkMode.MODE_0 or MODE_1.")
+                         lambda c, v: c._call("SetWorkMode", _choice(v, "work_mode", "SetWorkMode", c)),
+                         "Work mode, WorkMode.MODE_0 or MODE_1.")
     motor_direction = _Setting(lambda c: MotorDirection(c._read_int("GetMotorVeer")),
-                               lambda c, v: c._call("SetMotorVeer", int(v)), "Motor direction.")
+                               lambda c, v: c._call("SetMotorVeer", _choice(v, "motor_direction", "SetMotorVeer", c)),
+                               "Motor direction.")
     remote_function = _Setting(lambda c: c._read_int("GetRemoteFunction") == 1,
                                lambda c, v: c._call("SetRemoteFunction", 1 if v else 0),
                                "Whether the remote control is enabled.")
@@ -198,7 +214,8 @@ class Controller:
 
     def set_switch(self, output: int, on: bool) -> None:
         """Switches output 1..6 on or off (reads the outputs, then writes all six)."""
-        self._call("SetSwichState", int(output), 1 if on else 0)
+        self._call("SetSwichState", _checks.integer(output, "output", 1, 6, self._refuser("SetSwichState")),
+                   1 if on else 0)
 
     def switch_all_on(self) -> None:
         self._call("SetSwichAllOn")
@@ -217,8 +234,9 @@ class Controller:
 
     def set_address(self, new_address: int) -> Controller:
         """Gives the controller a new device address; returns the controller under it."""
-        self._call("SetAddress", int(new_address))
-        return Controller(self._line, new_address)
+        address = _checks.integer(new_address, "new_address", 1, 16, self._refuser("SetAddress"))
+        self._call("SetAddress", address)
+        return Controller(self._line, address)
 
     def wait_until_stopped(self, timeout: float = 60.0,
                            on_progress: Optional[Callable[[float, RunState], None]] = None,

@@ -9,6 +9,7 @@ import weakref
 from dataclasses import dataclass
 from typing import Any, Callable, List, Literal, NamedTuple, NoReturn, Optional
 
+from . import _checks
 from ._library import STATS_FIELDS, TRACE_FN, LineStatsStruct, library
 from .controller import Controller
 from .errors import ArgumentRefused, LineClosed, error_class
@@ -121,7 +122,8 @@ class Line:
             if port is not None:
                 self.device = f"port {port}"
                 already = lib.IsComOpen() == 1
-                if not lib.OpenCom(int(port)):
+                port = _checks.integer(port, "port", 1, 1024, lambda what: self._refuse(what, "OpenCom", None, lib))
+                if not lib.OpenCom(port):
                     raise_cause(lib, lib.TrovelLastError(), call="OpenCom", context=f"cannot open port {port}")
                 owns = "" if already else "port"
             handle = lib.TrovelDefaultLine()
@@ -172,13 +174,15 @@ class Line:
     def set_timeouts(self, reply_timeout_ms: int, reply_gap_ms: Optional[int] = None) -> None:
         """A reply must be complete reply_timeout_ms after the request and ends reply_gap_ms
         after its last byte (in "silence" mode)."""
-        gap = min(100, reply_timeout_ms) if reply_gap_ms is None else reply_gap_ms
-        self._setting("TrovelSetTimeouts", f"reply_timeout_ms={reply_timeout_ms}, reply_gap_ms={gap}",
-                      int(reply_timeout_ms), int(gap))
+        refuse = self._refuser("TrovelSetTimeouts")
+        total = _checks.integer(reply_timeout_ms, "reply_timeout_ms", 10, 10000, refuse)
+        gap = min(100, total) if reply_gap_ms is None else _checks.integer(reply_gap_ms, "reply_gap_ms", 2, total, refuse)
+        self._setting("TrovelSetTimeouts", f"reply_timeout_ms={total}, reply_gap_ms={gap}", total, gap)
 
     def set_retries(self, count: int) -> None:
         """Repeats an exchange that failed on the line up to count times (0..5)."""
-        self._setting("TrovelSetRetries", f"retries={count}", int(count))
+        count = _checks.integer(count, "retries", 0, 5, self._refuser("TrovelSetRetries"))
+        self._setting("TrovelSetRetries", f"retries={count}", count)
 
     def set_reply_mode(self, mode: ReplyMode) -> None:
         """"frame": a read ends as soon as a complete reply has arrived; "silence": when the
@@ -229,8 +233,14 @@ class Line:
         raise LineClosed(_BAD_LINE, self._lib.TrovelErrorText(_BAD_LINE).decode(), call=call, address=address,
                          context=None if address is not None else f"line {self.device or 'default'}")
 
-    def _refuse(self, what: str, call: str) -> NoReturn:
-        raise ArgumentRefused(_ARGUMENT, self._lib.TrovelErrorText(_ARGUMENT).decode(), call=call, context=what)
+    def _refuse(self, what: str, call: str, address: Optional[int] = None, lib: Any = None) -> NoReturn:
+        lib = lib or self._lib
+        context = what if address is None else f"controller {address}: {what}"
+        raise ArgumentRefused(_ARGUMENT, lib.TrovelErrorText(_ARGUMENT).decode(), call=call, address=address,
+                              context=context)
+
+    def _refuser(self, call: str) -> _checks.Refuse:
+        return lambda what: self._refuse(what, call)
 
     def _setting(self, function: str, what: str, *args: Any) -> None:
         # Settings calls leave the thread's cause alone; on a line we hold open, 0 means a

@@ -128,6 +128,8 @@ void SettingsAndTrace(trovel::Line& line)
     CHECK(line.TrySetRetries(9).Cause() == Cause::Argument);
     // A pseudo-terminal has no RS-485 driver: the cause says so, the line goes on below.
     CHECK(line.TrySetRs485(TROVEL_RS485_RTS_HIGH).Cause() == Cause::Rs485Unsupported);
+    // 2^32 + 250 ms must not arrive as 250 ms.
+    CHECK(line.TrySetTimeouts(std::chrono::milliseconds((1LL << 32) + 250)).Cause() == Cause::Argument);
     std::vector<int> traced;
     CHECK(line.TrySetTrace([&](const trovel::TraceRecord& r) {
                   traced.push_back(r.request.size > 0 && r.request.data[0] == r.address ? r.address : -1);

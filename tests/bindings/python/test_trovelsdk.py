@@ -4,6 +4,7 @@ $TROVELSDK_LIBRARY. Run by run.sh inside a fresh virtual environment."""
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -95,6 +96,39 @@ def test_each_fault_raises_its_error_class(line, act, error, code):
     assert (raised.value.code, raised.value.text, raised.value.address) == (code, trovelsdk.error_text(code), 1)
     if error is trovelsdk.ExceptionReply:
         assert raised.value.exception_code == 2
+
+
+# ctypes cuts integers to 32 bits and floats to infinity: for each argument a value out of
+# range and one aliased by 2**32 (which reached another controller, output or setting) raise
+# ValueError, one of the wrong type TypeError, all before anything goes on the line.
+ARGUMENTS = [
+    ("address", lambda line, v: line.controller(v).motor_speed, 17, 2**32 + 1, "1"),
+    ("output", lambda line, v: line.controller(1).set_switch(v, True), 0, 2**32 + 3, 3.0),
+    ("new_address", lambda line, v: line.controller(8).set_address(v), 17, 2**32 + 12, "12"),
+    ("value", lambda line, v: setattr(line.controller(1), "motor_speed", v), 1e39, float("-inf"), "80"),
+    ("work_mode", lambda line, v: setattr(line.controller(1), "work_mode", v), 2, 2**32 + 1, "1"),
+    ("motor_direction", lambda line, v: setattr(line.controller(1), "motor_direction", v), 2, 2**32 + 1, True),
+    ("reply_timeout_ms", lambda line, v: line.set_timeouts(v), 5, 2**32 + 250, "250"),
+    ("reply_gap_ms", lambda line, v: line.set_timeouts(250, v), 1, 2**32 + 50, 5.0),
+    ("retries", lambda line, v: line.set_retries(v), 6, 2**32 + 1, 1.5),
+    ("port", lambda line, v: trovelsdk.Line(port=v), 0, 2**32 + 999, "1"),
+]
+
+
+def test_bad_arguments_raise_naming_the_argument_and_send_nothing():
+    with Simulator(SIM, "1-2", ("-v",)) as s, trovelsdk.Line(s.link, reply_mode="frame") as line:
+        time.sleep(0.2)
+        log = s.log()
+        for name, act, *values in ARGUMENTS:
+            for value, error in zip(values, (ValueError, ValueError, TypeError)):
+                with pytest.raises(error, match=name):
+                    act(line, value)
+        assert line.stats().exchanges == 0 and not trovelsdk.Line().is_open
+        time.sleep(0.2)
+        assert s.log() == log, "nothing reached the simulator"
+        assert line.controller(1).serial
+        time.sleep(0.2)
+        assert s.log() != log, "the simulator logs each request it is sent"
 
 
 def test_failures_of_the_line_itself(sim):
