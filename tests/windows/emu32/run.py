@@ -465,6 +465,7 @@ def main():
             check.failures.append("last cause per thread: %r, wanted (2, 0)" % (causes,))
 
         # 4. Ports a driver left in a mode that loses bytes: a float of 0x13 and 0x00 bytes.
+        closed = None
         for state, dcb in DRIVER_STATES.items():
             ports[6].flags = dict(Port.DEFAULT_DCB, **dcb)
             handle = dll.call("TrovelOpenLine", [dll.buffer(5, b"COM6")])
@@ -495,6 +496,15 @@ def main():
                     check.failures.append("port left with %s, float %08x: DLL %r, Linux %r" % (state, bits, a, b))
             dll.call("TrovelCloseLine", [handle])
             lx.lib.TrovelCloseLine(ctypes.c_void_p(lhandle))
+            closed = (handle, lhandle)
+        # Handles of no line open now, closed or never given out: refused, nothing sent.
+        for what, (handle, lhandle) in [("closed", closed)] * bool(closed) + [("made up", (0x00ABCDEF, 0x00ABCDEF))]:
+            out, value = dll.buffer(4), ctypes.c_uint32()
+            a = (dll.call("TrovelGetBeginPoint", [handle, 1, out]), dll.call("TrovelLastError", []))
+            b = (lx.lib.TrovelGetBeginPoint(ctypes.c_void_p(lhandle), 1, ctypes.byref(value)), lx.lib.TrovelLastError())
+            check.calls += 1
+            if a != b or a != (0, 3):
+                check.failures.append("a %s handle: DLL %r, Linux %r" % (what, a, b))
 
         for name in motion:
             for success in (True, False):
@@ -533,6 +543,27 @@ def main():
             check.last_causes("TrovelOpenLine(%r)" % dll_name)
         check.same("close", "CloseCom", "bool", [])
         check.same("closed", "IsComOpen", "int", [])
+
+        # OpenCom(n) goes where TROVEL_COM<n> points, else where the [ports] section of
+        # TrovelSdk.ini beside the library does: each side's copy in a folder of its own.
+        folders = {side: os.path.join(work, side + "-folder") for side in ("dll", "linux")}
+        for side, target in (("dll", "COM5"), ("linux", sims["linux"].link)):
+            os.mkdir(folders[side])
+            with open(os.path.join(folders[side], "TrovelSdk.ini"), "w") as ini:
+                ini.write("; where the screens are\n[Ports]\ncom8 = %s\n" % target)
+        shutil.copy(options.linux, folders["linux"])
+        moved = Linux(os.path.join(folders["linux"], os.path.basename(options.linux)))
+        machine.host_folder, machine.environment["TROVEL_COM7"] = folders["dll"], "COM5"
+        os.environ["TROVEL_COM7"] = sims["linux"].link
+        for number in (7, 8):
+            out, value = dll.buffer(4), ctypes.c_uint32()
+            a = (dll.call("OpenCom", [number]), dll.call("GetMotorSpeed", [1, out]), dll.call("CloseCom", []) & 0xFF)
+            b = (moved.lib.OpenCom(number), moved.lib.GetMotorSpeed(1, ctypes.byref(value)), moved.lib.CloseCom() & 0xFF)
+            check.calls += 1
+            if a != b or a != (1, 1, 0):  # CloseCom always answers false
+                check.failures.append("OpenCom(%d) by %s: DLL %r, Linux %r"
+                                      % (number, "TROVEL_COM7" if number == 7 else "TrovelSdk.ini", a, b))
+        del os.environ["TROVEL_COM7"]
         machine.unload()
         frames = {name: sim.stop()[:compared[name]] for name, sim in sims.items()}
         sims = {}

@@ -168,6 +168,34 @@ def ReleaseSRWLockExclusive(m, lock):
     m.put32(lock, 0)
 
 
+# The emulated threads take turns, one call at a time: no thread can be waiting on a condition
+# variable while another runs, so a wake finds nobody, and a sleep can only time out (or wake
+# spuriously, which Windows allows: the caller checks its predicate again).
+@stdcall(1)
+def WakeConditionVariable(m, cv):
+    pass
+
+
+@stdcall(1)
+def WakeAllConditionVariable(m, cv):
+    pass
+
+
+@stdcall(4)
+def SleepConditionVariableSRW(m, cv, lock, ms, flags):
+    if flags:
+        raise Stop("SleepConditionVariableSRW in shared mode, on a lock taken exclusively")
+    if ms == MAXDWORD:
+        raise Stop("one thread would wait forever on condition variable 0x%08x" % cv)
+    ReleaseSRWLockExclusive(m, lock)
+    time.sleep(min(ms, 50) / 1000)
+    AcquireSRWLockExclusive(m, lock)
+    if ms > 50:
+        return 1
+    m.set_last_error(1460)  # ERROR_TIMEOUT
+    return 0
+
+
 @stdcall(1)
 def GetThreadPriority(m, h):
     return 0
@@ -743,9 +771,10 @@ def _errno_is(m, code):
 
 
 def _host_path(m, path):
-    if m.host_folder is None or not path.lower().startswith(m.dll_folder.lower() + "\\"):
+    # Windows takes '/' as a separator too
+    if m.host_folder is None or not re.match(re.escape(m.dll_folder.lower()) + r"[\\/]", path.lower()):
         return None
-    return os.path.join(m.host_folder, *path[len(m.dll_folder) + 1:].split("\\"))
+    return os.path.join(m.host_folder, *re.split(r"[\\/]", path[len(m.dll_folder) + 1:]))
 
 
 @cdecl(2)
