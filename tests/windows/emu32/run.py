@@ -405,7 +405,7 @@ def main():
             a = (dll.call("TrovelSetRs485", [0, mode, 0, 0]), ports[5].flags["fRtsControl"])
             b = (lx.lib.TrovelSetRs485(None, mode, 0, 0), lx.lib.TrovelLastError())
             check.calls += 1
-            if a != (1, rts) or b != (0, 29):
+            if a != (1, rts) or b != (0, 29):  # TROVEL_ERR_RS485_UNSUPPORTED
                 check.failures.append("TrovelSetRs485 mode %d: DLL %r, Linux %r" % (mode, a, b))
         for mode, before, after in ((2, 0, 0), (1, 5, 0)):
             check.same("rs-485", "TrovelSetRs485", "int", [("line", None), ("int", mode), ("int", before), ("int", after)])
@@ -503,7 +503,7 @@ def main():
             a = (dll.call("TrovelGetBeginPoint", [handle, 1, out]), dll.call("TrovelLastError", []))
             b = (lx.lib.TrovelGetBeginPoint(ctypes.c_void_p(lhandle), 1, ctypes.byref(value)), lx.lib.TrovelLastError())
             check.calls += 1
-            if a != b or a != (0, 3):
+            if a != b or a != (0, 3):  # TROVEL_ERR_BAD_LINE
                 check.failures.append("a %s handle: DLL %r, Linux %r" % (what, a, b))
 
         for name in motion:
