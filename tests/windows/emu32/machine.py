@@ -38,7 +38,7 @@ DATA_SIZE = 0x100000
 
 MAXDWORD = 0xFFFFFFFF
 INVALID_HANDLE = 0xFFFFFFFF
-ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE, ERROR_BAD_COMMAND = 2, 6, 22
+ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_BAD_COMMAND = 2, 5, 6, 22
 ERROR_ENVVAR_NOT_FOUND, ERROR_PROC_NOT_FOUND, ERROR_MOD_NOT_FOUND = 203, 127, 126
 TLS_SLOTS = 1088                 # what a Windows process has
 FLDS_KINDS = ("flds", "fldl")    # loads that widen a float or double: a CPU quietens an SNaN
@@ -209,6 +209,9 @@ class Machine:
         self.symbols = []
         self.frames = None
         self.environment = {}
+        # the DLL's folder as it sees it, and the host folder behind it (None: no files there)
+        self.dll_folder, self.host_folder = "C:\\emu32", None
+        self.files = {}                   # FILE* or descriptor -> open host file
         self.uc.mem_map(THUNKS, THUNK_SIZE)
         self.uc.mem_map(HEAP, HEAP_SIZE)
         self.uc.mem_map(STACKS, STACK_SIZE * 4)

@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from machine import Machine, Port, Stop  # noqa: E402
 
 GUARD = b"\xCC" * 8
+PORT_INFO_SIZE = 4 + 256 + 128 + 64 * 3 + 4 * 4  # TrovelPortInfo
 # The line's time-outs on both sides: an emulated DLL on a loaded machine may be held up past
 # the classic 100 ms gap between two reads, which would cut a reply that was on time.
 SLOW = (2000, 400)
@@ -144,14 +145,23 @@ def plan(name, params, success):
             out.append(("line", None))
         elif kind in ("int", "unsigned int"):
             value = {"index": 2, "state": 1, "newAddress": 1, "count": 6 if name == "CRC16" else 1, "shift": 3,
-                     "totalMs": SLOW[0], "gapMs": SLOW[1], "on": 0, "mode": 0, "code": 258, "size": 64, "port": 99}.get(pname, 1)
+                     "totalMs": SLOW[0], "gapMs": SLOW[1], "on": 0, "mode": 0, "code": 258, "size": 64, "port": 99,
+                     "first": 106, "reg": 118, "value": 0x1234, "delayBeforeMs": 0, "delayAfterMs": 0}.get(pname, 1)
+            if "Registers" in name and pname == "count":
+                value = 2
             if not success and not has_address:
-                value = {"totalMs": 5, "count": 9 if name != "CRC16" else 0, "mode": 7, "code": 9999, "port": 99}.get(pname, value)
+                value = {"totalMs": 5, "count": 2 if name == "TrovelListPortsInfo" else 9 if name != "CRC16" else 0, "mode": 7, "code": 9999, "port": 99}.get(pname, value)
             out.append(("int", value))
         elif kind == "float":
             out.append(("float", 0x41480000))
         elif kind in ("int*", "float*"):
             out.append(("out4", None))
+        elif kind == "unsigned short*":
+            out.append(("outn", 4))
+        elif kind == "const unsigned short*":  # the begin point's pair, 10.0 (low half first)
+            out.append(("in", bytes.fromhex("00002041") if success else None))
+        elif kind == "TrovelPortInfo*":  # room for two; refused by a size below the name's end
+            out.append(("ports", PORT_INFO_SIZE if success else 4))
         elif kind == "char**":
             out.append(("text", TEXT_SIZES.get(name.replace("Trovel", ""), 16)))
         elif pname == "buffer":
@@ -185,6 +195,11 @@ def run_dll(dll, name, ret, args, thread=0):
             at = dll.buffer(68, struct.pack("<I", 68))
             raw.append(at)
             reads.append((at, 68))
+        elif kind in ("outn", "ports"):
+            size = value if kind == "outn" else 2 * PORT_INFO_SIZE
+            at = dll.buffer(size, b"\x5A" * size if kind == "outn" else struct.pack("<I", value))
+            raw.append(at)
+            reads.append((at, size))
         elif kind == "text":
             text = dll.buffer(value, b"\x5A" * value)
             holder = dll.buffer(4, struct.pack("<I", text))
@@ -204,6 +219,8 @@ def run_dll(dll, name, ret, args, thread=0):
         raise Stop("%s(%s): %s" % (name, ", ".join(str(a) for a in args), stop))
     if "char*" in ret:
         result = dll.string(result)
+    elif ret == "int":
+        result = struct.unpack("<i", struct.pack("<I", result))[0]
     elif ret == "bool":
         result &= 0xFF
     return result, outputs
@@ -218,12 +235,13 @@ def run_linux(lx, name, ret, args):
             raw.append(ctypes.c_uint32(value & 0xFFFFFFFF) if kind == "float" else ctypes.c_int(value))
         elif kind in ("line", "null"):
             raw.append(ctypes.c_void_p(0))
-        elif kind in ("out4", "stats", "text", "in"):
-            size = {"out4": 4, "stats": 68}.get(kind, value if kind == "text" else (len(value) + 1 if value else 0))
+        elif kind in ("out4", "stats", "text", "in", "outn", "ports"):
             if kind == "in" and value is None:
                 raw.append(ctypes.c_void_p(0))
                 continue
-            content = {"out4": b"\x5A" * 4, "stats": struct.pack("<I", 68), "text": b"\x5A" * size}.get(kind, value)
+            size, content = (4, b"\x5A" * 4) if kind == "out4" else (68, struct.pack("<I", 68)) if kind == "stats" \
+                else (value, b"\x5A" * value) if kind in ("text", "outn") \
+                else (2 * PORT_INFO_SIZE, struct.pack("<I", value)) if kind == "ports" else (len(value) + 1, value)
             buf = lx.buffer(size, content)
             inner = ctypes.cast(ctypes.addressof(buf) + 8, ctypes.c_void_p)
             raw.append(ctypes.pointer(inner) if kind == "text" else inner)
@@ -259,7 +277,7 @@ class Comparison:
             a = (a[0], [a[1][0][:8 + 4 * 14]])  # counts only: reopen counts may differ, elapsed nothing
             b = (b[0], [b[1][0][:8 + 4 * 14]])
         if a != b:
-            self.failures.append("%s %s: DLL %r, Linux %r" % (label, name, a, b))
+            self.failures.append(("%s %s: DLL %r, Linux %r" % (label, name, a, b))[:600])
         elif a[0] == 1:
             self.successes += 1
         return a
@@ -372,12 +390,37 @@ def main():
         motion = ["SetInit", "SetMoveLeft", "SetMoveRight", "SetMoveAuto"]
         motion += ["Trovel" + name for name in motion] + ["SetMoveStop"]
         skip = {"OpenCom", "CloseCom", "TrovelOpenLine", "TrovelCloseLine"} | set(motion)
+        # Where the systems differ, their successes have steps of their own below.
+        differing = {"TrovelSetRs485", "TrovelListPortsInfo"}
         for success in (True, False):
             for name, ret, params in exports:
-                if name in skip:
+                if name in skip or (success and name in differing):
                     continue
                 check.same("open, %s" % ("success" if success else "refused"), name, ret, plan(name, params, success))
                 check.last_causes("open " + name)
+        # RS-485 direction: a COM port's driver toggles RTS itself (RTS_CONTROL_TOGGLE, read
+        # back from the DCB), where a pseudo-terminal has no RS-485 mode, so Linux answers
+        # "unsupported"; what Windows cannot do (RTS low on send, delays) both sides refuse alike.
+        for mode, rts in ((1, 3), (0, 1)):
+            a = (dll.call("TrovelSetRs485", [0, mode, 0, 0]), ports[5].flags["fRtsControl"])
+            b = (lx.lib.TrovelSetRs485(None, mode, 0, 0), lx.lib.TrovelLastError())
+            check.calls += 1
+            if a != (1, rts) or b != (0, 29):  # TROVEL_ERR_RS485_UNSUPPORTED
+                check.failures.append("TrovelSetRs485 mode %d: DLL %r, Linux %r" % (mode, a, b))
+        for mode, before, after in ((2, 0, 0), (1, 5, 0)):
+            check.same("rs-485", "TrovelSetRs485", "int", [("line", None), ("int", mode), ("int", before), ("int", after)])
+            check.last_causes("rs-485 mode %d" % mode)
+        # The ports with their descriptions: on the DLL's side the emulated COM5 (the default
+        # line's, so in use) and COM6, with nothing known of either since SetupAPI lists no
+        # device; this machine's own ports on Linux, as many as TrovelListPorts names.
+        got = run_dll(dll, "TrovelListPortsInfo", "int", [("ports", PORT_INFO_SIZE), ("int", 2)])
+        wanted = b"".join(struct.pack("<I256s128s64s64s64s4i", PORT_INFO_SIZE, name, b"", b"", b"", b"", -1, -1, -1, use)
+                          for name, use in ((b"COM5", 1), (b"COM6", 0)))
+        listed = lx.lib.TrovelListPorts(None, 0)
+        linux = run_linux(lx, "TrovelListPortsInfo", "int", [("ports", PORT_INFO_SIZE), ("int", 2)])[0]
+        check.calls += 1
+        if got != (2, [wanted]) or linux != listed:
+            check.failures.append(("TrovelListPortsInfo: DLL %r, Linux %d of %d" % (got, linux, listed))[:600])
         for index in range(1, 7):
             check.same("switch %d" % index, "SetSwichState", "int", [("int", 1), ("int", index), ("int", index % 2)])
             check.same("switch %d" % index, "GetSwichState", "int", [("int", 1), ("text", 7)])
@@ -422,6 +465,7 @@ def main():
             check.failures.append("last cause per thread: %r, wanted (2, 0)" % (causes,))
 
         # 4. Ports a driver left in a mode that loses bytes: a float of 0x13 and 0x00 bytes.
+        closed = None
         for state, dcb in DRIVER_STATES.items():
             ports[6].flags = dict(Port.DEFAULT_DCB, **dcb)
             handle = dll.call("TrovelOpenLine", [dll.buffer(5, b"COM6")])
@@ -452,6 +496,15 @@ def main():
                     check.failures.append("port left with %s, float %08x: DLL %r, Linux %r" % (state, bits, a, b))
             dll.call("TrovelCloseLine", [handle])
             lx.lib.TrovelCloseLine(ctypes.c_void_p(lhandle))
+            closed = (handle, lhandle)
+        # Handles of no line open now, closed or never given out: refused, nothing sent.
+        for what, (handle, lhandle) in [("closed", closed)] * bool(closed) + [("made up", (0x00ABCDEF, 0x00ABCDEF))]:
+            out, value = dll.buffer(4), ctypes.c_uint32()
+            a = (dll.call("TrovelGetBeginPoint", [handle, 1, out]), dll.call("TrovelLastError", []))
+            b = (lx.lib.TrovelGetBeginPoint(ctypes.c_void_p(lhandle), 1, ctypes.byref(value)), lx.lib.TrovelLastError())
+            check.calls += 1
+            if a != b or a != (0, 3):  # TROVEL_ERR_BAD_LINE
+                check.failures.append("a %s handle: DLL %r, Linux %r" % (what, a, b))
 
         for name in motion:
             for success in (True, False):
@@ -490,6 +543,27 @@ def main():
             check.last_causes("TrovelOpenLine(%r)" % dll_name)
         check.same("close", "CloseCom", "bool", [])
         check.same("closed", "IsComOpen", "int", [])
+
+        # OpenCom(n) goes where TROVEL_COM<n> points, else where the [ports] section of
+        # TrovelSdk.ini beside the library does: each side's copy in a folder of its own.
+        folders = {side: os.path.join(work, side + "-folder") for side in ("dll", "linux")}
+        for side, target in (("dll", "COM5"), ("linux", sims["linux"].link)):
+            os.mkdir(folders[side])
+            with open(os.path.join(folders[side], "TrovelSdk.ini"), "w") as ini:
+                ini.write("; where the screens are\n[Ports]\ncom8 = %s\n" % target)
+        shutil.copy(options.linux, folders["linux"])
+        moved = Linux(os.path.join(folders["linux"], os.path.basename(options.linux)))
+        machine.host_folder, machine.environment["TROVEL_COM7"] = folders["dll"], "COM5"
+        os.environ["TROVEL_COM7"] = sims["linux"].link
+        for number in (7, 8):
+            out, value = dll.buffer(4), ctypes.c_uint32()
+            a = (dll.call("OpenCom", [number]), dll.call("GetMotorSpeed", [1, out]), dll.call("CloseCom", []) & 0xFF)
+            b = (moved.lib.OpenCom(number), moved.lib.GetMotorSpeed(1, ctypes.byref(value)), moved.lib.CloseCom() & 0xFF)
+            check.calls += 1
+            if a != b or a != (1, 1, 0):  # CloseCom always answers false
+                check.failures.append("OpenCom(%d) by %s: DLL %r, Linux %r"
+                                      % (number, "TROVEL_COM7" if number == 7 else "TrovelSdk.ini", a, b))
+        del os.environ["TROVEL_COM7"]
         machine.unload()
         frames = {name: sim.stop()[:compared[name]] for name, sim in sims.items()}
         sims = {}

@@ -10,7 +10,7 @@ import re
 import struct
 import time
 
-from machine import (ERROR_BAD_COMMAND, ERROR_ENVVAR_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE,
+from machine import (ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_ENVVAR_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE,
                      ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND, INVALID_HANDLE, MAXDWORD, TLS_SLOTS, Stop)
 
 STUBS = {}
@@ -168,6 +168,34 @@ def ReleaseSRWLockExclusive(m, lock):
     m.put32(lock, 0)
 
 
+# The emulated threads take turns, one call at a time: no thread can be waiting on a condition
+# variable while another runs, so a wake finds nobody, and a sleep can only time out (or wake
+# spuriously, which Windows allows: the caller checks its predicate again).
+@stdcall(1)
+def WakeConditionVariable(m, cv):
+    pass
+
+
+@stdcall(1)
+def WakeAllConditionVariable(m, cv):
+    pass
+
+
+@stdcall(4)
+def SleepConditionVariableSRW(m, cv, lock, ms, flags):
+    if flags:
+        raise Stop("SleepConditionVariableSRW in shared mode, on a lock taken exclusively")
+    if ms == MAXDWORD:
+        raise Stop("one thread would wait forever on condition variable 0x%08x" % cv)
+    ReleaseSRWLockExclusive(m, lock)
+    time.sleep(min(ms, 50) / 1000)
+    AcquireSRWLockExclusive(m, lock)
+    if ms > 50:
+        return 1
+    m.set_last_error(1460)  # ERROR_TIMEOUT
+    return 0
+
+
 @stdcall(1)
 def GetThreadPriority(m, h):
     return 0
@@ -278,6 +306,39 @@ def GetModuleHandleW(m, name):
     return GetModuleHandleA(m, name)
 
 
+@stdcall(3)
+def GetModuleHandleExA(m, flags, name, out):
+    # FROM_ADDRESS: the module an address lies in; UNCHANGED_REFCOUNT changes nothing here
+    from machine import IMAGE_BASE
+    if flags & 4 and IMAGE_BASE <= name < IMAGE_BASE + m.image_size:
+        m.put32(out, IMAGE_BASE)
+        return 1
+    if not flags & 4 and name == 0:
+        m.put32(out, 0x00400000)
+        return 1
+    m.put32(out, 0)
+    m.set_last_error(ERROR_MOD_NOT_FOUND)
+    return 0
+
+
+@stdcall(3)
+def GetModuleFileNameA(m, module, buffer, size):
+    from machine import IMAGE_BASE
+    path = {IMAGE_BASE: m.dll_folder + "\\TrovelSdk.dll", 0: m.dll_folder + "\\host.exe",
+            0x00400000: m.dll_folder + "\\host.exe"}.get(module)
+    if path is None:
+        m.set_last_error(ERROR_MOD_NOT_FOUND)
+        return 0
+    data = path.encode()
+    if len(data) >= size:  # cut and terminated, the whole size returned (Vista and later)
+        if size:
+            m.write(buffer, data[:size - 1] + b"\0")
+        m.set_last_error(122)
+        return size
+    m.write(buffer, data + b"\0")
+    return len(data)
+
+
 @stdcall(2)
 def GetProcAddress(m, module, name):
     m.set_last_error(ERROR_PROC_NOT_FOUND)
@@ -341,6 +402,9 @@ def CreateFileW(m, name, access, share, security, disposition, flags, template):
     port = m.ports.get(number)
     if port is None or not os.path.exists(port.link):
         m.set_last_error(ERROR_FILE_NOT_FOUND)
+        return INVALID_HANDLE
+    if port.fd is not None:  # a COM port opens once at a time, for this process too
+        m.set_last_error(ERROR_ACCESS_DENIED)
         return INVALID_HANDLE
     try:
         port.open()
@@ -483,6 +547,73 @@ def QueryDosDeviceA(m, name, buffer, size):
         return 0
     m.write(buffer, data)
     return len(data)
+
+
+# ---- SetupAPI and the registry: the Ports class, empty as under Wine -------------------------
+ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER = 259, 87
+
+
+@stdcall(4)
+def SetupDiGetClassDevsW(m, guid, enumerator, parent, flags):
+    return m.new_handle("device list", [])
+
+
+@stdcall(1)
+def SetupDiDestroyDeviceInfoList(m, h):
+    if m.handles.get(h, ("",))[0] != "device list":
+        m.set_last_error(ERROR_INVALID_HANDLE)
+        return 0
+    del m.handles[h]
+    return 1
+
+
+def _device(m, h, index):
+    """The index-th device of a list, or None with the error Windows gives."""
+    kind = m.handles.get(h)
+    if kind is None or kind[0] != "device list":
+        m.set_last_error(ERROR_INVALID_HANDLE)
+        return None
+    if index >= len(kind[1]):
+        m.set_last_error(ERROR_NO_MORE_ITEMS)
+        return None
+    return kind[1][index]
+
+
+@stdcall(3)
+def SetupDiEnumDeviceInfo(m, h, index, data):
+    if m.u32(data) != 28:  # SP_DEVINFO_DATA.cbSize on a 32-bit host
+        m.set_last_error(ERROR_INVALID_PARAMETER)
+        return 0
+    return 0 if _device(m, h, index) is None else 1
+
+
+# Asked only about a device the list gave, and it gives none: what Windows says of a bad one.
+@stdcall(6)
+def SetupDiOpenDevRegKey(m, h, data, scope, profile, kind, access):
+    _device(m, h, MAXDWORD)
+    return INVALID_HANDLE
+
+
+@stdcall(7)
+def SetupDiGetDeviceRegistryPropertyW(m, h, data, prop, kind, buffer, size, required):
+    _device(m, h, MAXDWORD)
+    return 0
+
+
+@stdcall(5)
+def SetupDiGetDeviceInstanceIdW(m, h, data, buffer, size, required):
+    _device(m, h, MAXDWORD)
+    return 0
+
+
+@stdcall(6)
+def RegQueryValueExW(m, key, name, reserved, kind, data, size):
+    return ERROR_INVALID_HANDLE  # no key is ever opened: see SetupDiOpenDevRegKey
+
+
+@stdcall(1)
+def RegCloseKey(m, key):
+    return ERROR_INVALID_HANDLE
 
 
 # ---- the C runtime --------------------------------------------------------------------------
@@ -629,6 +760,207 @@ def _lock(m, n):
 @cdecl(1)
 def _unlock(m, n):
     pass
+
+
+# ---- files: the DLL's folder, read only -----------------------------------------------------
+ENOENT, EBADF, EACCES, EINVAL = 2, 9, 13, 22
+
+
+def _errno_is(m, code):
+    m.put32(m.thread.errno, code)
+
+
+def _host_path(m, path):
+    # Windows takes '/' as a separator too
+    if m.host_folder is None or not re.match(re.escape(m.dll_folder.lower()) + r"[\\/]", path.lower()):
+        return None
+    return os.path.join(m.host_folder, *re.split(r"[\\/]", path[len(m.dll_folder) + 1:]))
+
+
+@cdecl(2)
+def fopen(m, name, mode):
+    path, how = _host_path(m, m.cstring(name).decode("latin-1")), m.cstring(mode)
+    if how[:1] != b"r" or b"+" in how:
+        _errno_is(m, EACCES)
+        return 0
+    try:
+        handle = os.open(path, os.O_RDONLY) if path else None
+    except OSError:
+        handle = None
+    if handle is None:
+        _errno_is(m, ENOENT)
+        return 0
+    stream = m.alloc_data(32)  # a FILE: the DLL never looks inside one, the runtime does
+    m.files[stream] = handle
+    return stream
+
+
+@cdecl(1)
+def fclose(m, stream):
+    handle = m.files.pop(stream, None)
+    if handle is None:
+        _errno_is(m, EBADF)
+        return MAXDWORD
+    os.close(handle)
+    return 0
+
+
+@cdecl(1)
+def _fileno(m, stream):
+    if stream not in m.files:
+        _errno_is(m, EBADF)
+        return MAXDWORD
+    return 3 + list(m.files).index(stream)
+
+
+def _descriptor(m, fd):
+    streams = list(m.files)
+    return m.files[streams[fd - 3]] if 3 <= fd < 3 + len(streams) else None
+
+
+@cdecl(3)
+def _read(m, fd, buffer, count):
+    handle = _descriptor(m, fd)
+    if handle is None:
+        _errno_is(m, EBADF)
+        return MAXDWORD
+    data = os.read(handle, count)
+    m.write(buffer, data)
+    return len(data)
+
+
+@cdecl(4)
+def _lseeki64(m, fd, low, high, whence):
+    handle = _descriptor(m, fd)
+    if handle is None:
+        _errno_is(m, EBADF)
+        return (MAXDWORD, MAXDWORD)
+    at = os.lseek(handle, struct.unpack("<q", struct.pack("<II", low, high))[0], whence)
+    return (at & MAXDWORD, at >> 32)
+
+
+@cdecl(2)
+def _fstat64(m, fd, out):
+    handle = _descriptor(m, fd)
+    if handle is None:
+        _errno_is(m, EBADF)
+        return MAXDWORD
+    size = os.fstat(handle).st_size
+    # struct _stat64: dev, ino, mode, nlink, uid, gid, rdev, (pad), size, atime, mtime, ctime
+    m.write(out, struct.pack("<IHHhhhxxIxxxxqqqq", 0, 0, 0o100444, 1, 0, 0, 0, size, 0, 0, 0))
+    return 0
+
+
+# ---- text: the C locale ----------------------------------------------------------------------
+def _codec(page):
+    return "utf-8" if page == 65001 else "latin-1"  # CP_UTF8; the ANSI page taken as Latin-1
+
+
+@stdcall(8)
+def WideCharToMultiByte(m, page, flags, wide, count, out, size, default, used):
+    text = m.wstring(wide) + "\0" if count == MAXDWORD else m.read(wide, 2 * count).decode("utf-16-le")
+    data = text.encode(_codec(page), errors="replace")
+    if size == 0:
+        return len(data)
+    if len(data) > size:
+        m.set_last_error(122)
+        return 0
+    m.write(out, data)
+    return len(data)
+
+
+@stdcall(6)
+def MultiByteToWideChar(m, page, flags, text, count, out, size):
+    data = m.cstring(text) + b"\0" if count == MAXDWORD else m.read(text, count)
+    wide = data.decode(_codec(page), errors="replace").encode("utf-16-le")
+    if size == 0:
+        return len(wide) // 2
+    if len(wide) // 2 > size:
+        m.set_last_error(122)
+        return 0
+    m.write(out, wide)
+    return len(wide) // 2
+
+
+@cdecl(1)
+def tolower(m, c):
+    return c + 32 if 0x41 <= c <= 0x5A else c
+
+
+@cdecl(1)
+def towlower(m, c):
+    return ord(chr(c & 0xFFFF).lower()[0])
+
+
+@cdecl(1)
+def towupper(m, c):
+    return ord(chr(c & 0xFFFF).upper()[0])
+
+
+@cdecl(2)
+def iswctype(m, c, mask):
+    # _UPPER 1, _LOWER 2, _DIGIT 4, _SPACE 8, _PUNCT 0x10, _CONTROL 0x20, _BLANK 0x40, _HEX 0x80, _ALPHA 0x103
+    ch = chr(c & 0xFFFF)
+    bits = (1 if ch.isupper() else 0) | (2 if ch.islower() else 0) | (4 if ch.isdigit() else 0)
+    bits |= (8 if ch.isspace() else 0) | (0x10 if ch.isprintable() and not ch.isalnum() and not ch.isspace() else 0)
+    bits |= (0x20 if ord(ch) < 32 or ord(ch) == 127 else 0) | (0x40 if ch in " \t" else 0)
+    bits |= (0x80 if ch in "0123456789abcdefABCDEF" else 0) | (0x100 if ch.isalpha() else 0)
+    return bits & mask
+
+
+@cdecl(1)
+def iswxdigit(m, c):
+    return 0x80 if chr(c & 0xFFFF) in "0123456789abcdefABCDEF" else 0
+
+
+@cdecl(2)
+def strcoll(m, a, b):
+    return strcmp(m, a, b)
+
+
+@cdecl(2)
+def wcscoll(m, a, b):
+    x, y = m.wstring(a), m.wstring(b)
+    return 0 if x == y else (-1 if x < y else 1)
+
+
+@cdecl(3)
+def strxfrm(m, out, text, size):
+    data = m.cstring(text)
+    if len(data) < size:
+        m.write(out, data + b"\0")
+    return len(data)
+
+
+@cdecl(3)
+def wcsxfrm(m, out, text, size):
+    wide = m.wstring(text)
+    if len(wide) < size:
+        m.write(out, (wide + "\0").encode("utf-16-le"))
+    return len(wide)
+
+
+@cdecl(0)
+def localeconv(m):
+    # struct lconv of the C locale: "." and empty strings, CHAR_MAX for the numbers
+    if not hasattr(m, "lconv"):
+        strings = m.alloc_data(4)
+        m.write(strings, b".\0\0\0")
+        m.lconv = m.alloc_data(64)
+        m.write(m.lconv, struct.pack("<10I", strings, strings + 2, strings + 2, strings + 2, strings + 2, strings + 2,
+                                     strings + 2, strings + 2, strings + 2, strings + 2) + b"\x7F" * 8)
+    return m.lconv
+
+
+# The C locale is all the DLL's streams use (the ini file's).
+@cdecl(2)
+def setlocale(m, category, locale):
+    if not hasattr(m, "c_locale"):
+        m.c_locale = m.alloc_data(2)
+        m.write(m.c_locale, b"C\0")
+    if locale and m.cstring(locale) not in (b"C", b""):
+        return 0
+    return m.c_locale
 
 
 # _initterm(begin, end): calls each non-null function pointer in [begin, end), in x86 so that
