@@ -1,11 +1,13 @@
 #include "gateway/Console.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <future>
 
 #include "Format.h"
+#include "gateway/Probe.h"
 #include "Parameters.h"
 
 namespace trovel::gateway {
@@ -703,9 +705,16 @@ ApiReply Console::StartScan(LineService& line, std::size_t index)
     scans_[index] = std::thread([this, &line, index] {
         std::string found;
         const std::string name = Quote(line.Settings().name);
+        // First the short probe of every address in one go; then each address it did not hear
+        // is asked with the line's full time-out before it counts as absent.
+        auto probed = std::make_shared<std::vector<int>>();
+        if (auto probe = ProbeCall(line.Settings(), probed))
+            Call(line, 0, std::move(probe));
         for (int address = 1; address <= 16 && !stopping_; ++address) {
             int state = 0;
-            const int cause = Call(line, address, [&](TrovelLine* l) { return TrovelGetRunState(l, address, &state); });
+            const bool heard = std::find(probed->begin(), probed->end(), address) != probed->end();
+            const int cause =
+                heard ? TROVEL_OK : Call(line, address, [&](TrovelLine* l) { return TrovelGetRunState(l, address, &state); });
             if (cause == TROVEL_OK)
                 AppendItem(found, std::to_string(address));
             Broadcast("scan", "{\"line\":" + name + ",\"address\":" + std::to_string(address) + ",\"answered\":" +

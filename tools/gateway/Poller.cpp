@@ -414,6 +414,8 @@ void Poller::Run()
 
 bool Poller::ScanOne()
 {
+    if (scanAt_ == 0)
+        ProbeAll();
     // One address per call, so a scan never holds up the polls of the controllers found.
     while (++scanAt_ <= 16)
         if (Serves(scanAt_) && Find(scanAt_) == nullptr)
@@ -433,6 +435,28 @@ bool Poller::ScanOne()
         ++scanFound_;
     }
     return false;
+}
+
+// A scan begins with the short probe of every address, so the controllers present are polled
+// within a fraction of a second; the silent ones are then asked one at a time as before.
+void Poller::ProbeAll()
+{
+    auto answered = std::make_shared<std::vector<int>>();
+    Request r;
+    r.unit = 0;
+    r.function = kLibraryCall;
+    r.call = ProbeCall(line_.Settings(), answered);
+    if (!r.call)
+        return;
+    if (Exchange(r, Priority::Background, Clock::now() + line_.Settings().deadline).status != Answer::Status::Done)
+        return;
+    for (const int address : *answered) {
+        const auto unit = static_cast<std::uint8_t>(address);
+        if (Serves(unit) && Find(unit) == nullptr) {
+            Track(unit);
+            ++scanFound_;
+        }
+    }
 }
 
 bool Poller::Poll(Polled& c)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gateway/Log.h"
+#include "gateway/Probe.h"
 #include "gateway/Service.h"
 #include "gateway/State.h"
 
@@ -105,6 +106,7 @@ private:
     bool Interrupted(std::uint8_t address);
     void PollSoon(std::uint8_t address);
     bool ScanOne(); // true when a scan has been through every address
+    void ProbeAll();
     void Post(Job job);
     void RunJob(Job& job);
     bool Poll(Polled& c);       // false when the controller did not answer
