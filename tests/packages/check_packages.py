@@ -71,8 +71,8 @@ def nuget(args, work):
     standard = package.read("lib/netstandard2.0/TrovelSdk.Net.dll")
     check("nuget: netstandard2.0 references netstandard, not mscorlib",
           b"netstandard\0" in standard and b"mscorlib\0" not in standard)
-    spec = package.read("TrovelSdk.nuspec").decode()
-    fields = {tag: re.search(rf"<{tag}\b[^>]*>([^<]*)</{tag}>|<{tag}\b[^>]*/>", spec) for tag in
+    nuspec = package.read("TrovelSdk.nuspec").decode()
+    fields = {tag: re.search(rf"<{tag}\b[^>]*>([^<]*)</{tag}>|<{tag}\b[^>]*/>", nuspec) for tag in
               ("id", "version", "authors", "description", "license", "repository", "tags", "readme")}
     check("nuspec: every field", all(fields.values()), f"missing {[t for t, m in fields.items() if not m]}")
     check("nuspec: version is the project's", fields["version"] and fields["version"].group(1) == args.version)
