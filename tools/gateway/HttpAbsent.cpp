@@ -1,5 +1,5 @@
-// The console where cpp-httplib is not built in (the Windows build): the gateway refuses an
-// [http] setting instead of running without what it was asked for.
+// The console where cpp-httplib was not found at build time: the gateway refuses an [http]
+// setting instead of running without what it was asked for.
 #include "gateway/Http.h"
 
 namespace trovel::gateway {
@@ -11,8 +11,9 @@ HttpServer::~HttpServer() = default;
 
 bool HttpServer::Start(std::string& error)
 {
-    error = "the console is not in this build of trovel-gateway (it is built with cpp-httplib on Linux only); "
-            "remove --http and the [http] table, or run the Linux gateway";
+    error = "the console is not in this build of trovel-gateway (it was built without cpp-httplib: "
+            "libcpp-httplib-dev on Linux, the single header from scripts/bootstrap for Windows); "
+            "remove --http and the [http] table, or use a build that has it";
     return false;
 }
 
