@@ -24,7 +24,7 @@ std::string Json::Dump() const
 
 namespace {
 
-void DumpString(const std::string& text, std::string& out)
+void DumpString(std::string_view text, std::string& out)
 {
     out += '"';
     for (const char c : text) {
@@ -48,6 +48,13 @@ void DumpString(const std::string& text, std::string& out)
 }
 
 } // namespace
+
+std::string JsonQuoted(std::string_view text)
+{
+    std::string out;
+    DumpString(text, out);
+    return out;
+}
 
 void Json::DumpTo(std::string& out) const
 {

@@ -2,11 +2,15 @@
 // A small JSON value for the --json output: built once per command, written once.
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
 namespace trovelctl {
+
+// `text` as a JSON string, quotes included.
+std::string JsonQuoted(std::string_view text);
 
 class Json {
 public:

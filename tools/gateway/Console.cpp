@@ -7,6 +7,7 @@
 #include <future>
 
 #include "Format.h"
+#include "Json.h"
 #include "gateway/Probe.h"
 #include "Parameters.h"
 
@@ -19,25 +20,7 @@ constexpr std::uint8_t kReadFunction = 3, kWriteOneFunction = 6, kWriteManyFunct
 
 std::string Quote(std::string_view text)
 {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    return trovelctl::JsonQuoted(text);
 }
 
 std::string Number(double value)
